@@ -1,0 +1,249 @@
+#include "Commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "SampleImage.h"
+#include "io/ImageFiles.h"
+#include "pictra/Host.h"
+
+namespace pictra {
+
+namespace {
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::unique_ptr<Host> LoadHost(const CommonOptions& options)
+{
+    HostSettings settings;
+    settings.threads = options.threads;
+    auto host = std::make_unique<Host>(settings);
+    host->echoAlerts = !options.quiet;
+    host->loadModule(options.modulePath);
+    return host;
+}
+
+// "Sharpen Edges", "sharpen-edges" and "SHARPENEDGES" all name one filter.
+std::string NameKey(const std::string& name)
+{
+    std::string key;
+    for (char c : name)
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            key += char(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+FilterProperties ResolveFilter(const Host& host, const std::string& name)
+{
+    const std::vector<FilterProperties> filters = host.registeredFilters();
+    int32_t id = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), id);
+    const bool numeric = error == std::errc() && end == name.data() + name.size();
+    for (const FilterProperties& filter : filters)
+        if (numeric ? filter.id == id : NameKey(filter.name) == NameKey(name))
+            return filter;
+    throw UsageError(fmt::format("unknown filter '{}' (`pictra filters` lists them)", name));
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20)
+            out += fmt::format("\\u{:04x}", int(c));
+        else
+            out += c;
+    }
+    return out + '"';
+}
+
+std::vector<int> ParseIntegers(const std::string& text, const char* what)
+{
+    std::vector<int> values;
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        int value = 0;
+        const auto [end, error] = std::from_chars(text.data() + at, text.data() + comma, value);
+        if (error != std::errc() || end != text.data() + comma)
+            throw UsageError(fmt::format("{} '{}' is not a comma-separated list of whole numbers", what, text));
+        values.push_back(value);
+        at = comma + 1;
+    }
+    return values;
+}
+
+Rect16 ParseRect(const std::string& text, const Image& image)
+{
+    const std::vector<int> v = ParseIntegers(text, "--rect");
+    if (v.size() != 4 || v[2] <= 0 || v[3] <= 0)
+        throw UsageError(fmt::format("--rect '{}' must be X,Y,W,H with a positive width and height", text));
+    if (v[0] < 0 || v[1] < 0 || v[0] + v[2] > image.width() || v[1] + v[3] > image.height())
+        throw UsageError(fmt::format("--rect '{}' lies outside the {}x{} image", text, image.width(), image.height()));
+    return Rect16{int16_t(v[1]), int16_t(v[0]), int16_t(v[1] + v[3]), int16_t(v[0] + v[2])};
+}
+
+Colour ParseColour(const std::string& text, const char* option)
+{
+    const std::vector<int> v = ParseIntegers(text, option);
+    if (v.empty() || v.size() > 4 || std::any_of(v.begin(), v.end(), [](int s) { return s < 0 || s > 255; }))
+        throw UsageError(fmt::format("{} '{}' must be 1 to 4 samples from 0 to 255", option, text));
+    Colour colour;
+    std::copy(v.begin(), v.end(), colour.samples.begin());
+    return colour;
+}
+
+// A selection is an 8-bit grayscale image of the image's size (a bitmap counts: white is selected).
+Image ReadMask(const std::string& path, const Image& image)
+{
+    Image mask = ReadImage(path);
+    if (mask.width() != image.width() || mask.height() != image.height())
+        throw UsageError(fmt::format("{}: the mask is {}x{} but the image is {}x{}", path, mask.width(), mask.height(),
+                                     image.width(), image.height()));
+    if (mask.mode() == kModeBitmap) {
+        Image gray(mask.width(), mask.height(), kModeGrayscale, 8, false);
+        for (int32_t y = 0; y < mask.height(); ++y)
+            for (int32_t x = 0; x < mask.width(); ++x)
+                gray.setSample(0, x, y, mask.sample(0, x, y) * 255);
+        return gray;
+    }
+    if (mask.mode() != kModeGrayscale || mask.depth() != 8 || mask.hasTransparency())
+        throw UsageError(fmt::format("{}: a mask must be an 8-bit grayscale image", path));
+    return mask;
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(bool show) : show_(show) {}
+    ~ProgressBar()
+    {
+        if (drawn_)
+            std::fputs("\r\033[K", stderr);
+    }
+    void update(uint32_t done, uint32_t total)
+    {
+        if (!show_ || total == 0)
+            return;
+        const int percent = int(uint64_t(done) * 100 / total);
+        if (percent == last_)
+            return;
+        last_ = percent;
+        drawn_ = true;
+        const int filled = percent / 4;
+        std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(size_t(filled), '#').c_str(),
+                     std::string(size_t(25 - filled), '.').c_str(), percent);
+    }
+
+private:
+    bool show_;
+    bool drawn_ = false;
+    int last_ = -1;
+};
+
+void CheckResult(int16_t result, const FilterProperties& filter)
+{
+    if (result != 0)
+        throw std::runtime_error(fmt::format("{}: {}", filter.name, DescribeResult(result)));
+}
+
+}  // namespace
+
+int ListFilters(const CommonOptions& options, bool json)
+{
+    const std::unique_ptr<Host> host = LoadHost(options);
+    const std::vector<FilterProperties> filters = host->registeredFilters();
+    if (!json) {
+        for (const FilterProperties& f : filters) {
+            std::string modes;
+            for (const std::string& mode : f.modeNames())
+                modes += (modes.empty() ? "" : ",") + mode;
+            fmt::print("{:5}  {:<24} {:<10} {}\n", f.id, f.name, f.category, modes);
+        }
+        return 0;
+    }
+    fmt::print("[\n");
+    for (size_t i = 0; i < filters.size(); ++i) {
+        const FilterProperties& f = filters[i];
+        std::string modes;
+        for (const std::string& mode : f.modeNames())
+            modes += (modes.empty() ? "" : ", ") + JsonString(mode);
+        fmt::print("  {{\"id\": {}, \"name\": {}, \"category\": {}, \"help\": {}, \"modes\": [{}]}}{}\n", f.id,
+                   JsonString(f.name), JsonString(f.category), JsonString(f.help), modes,
+                   i + 1 < filters.size() ? "," : "");
+    }
+    fmt::print("]\n");
+    return 0;
+}
+
+int DescribeFilter(const CommonOptions& options, const std::string& name)
+{
+    const std::unique_ptr<Host> host = LoadHost(options);
+    const FilterProperties f = ResolveFilter(*host, name);
+    std::string modes;
+    for (const std::string& mode : f.modeNames())
+        modes += (modes.empty() ? "" : ", ") + mode;
+    fmt::print("{} ({})\n  category: {}\n  help:     {}\n  modes:    {}\n  settings: none\n", f.name, f.id, f.category,
+               f.help, modes);
+    return 0;
+}
+
+int RunFilter(const CommonOptions& options, const RunRequest& request)
+{
+    const std::unique_ptr<Host> host = LoadHost(options);
+    const FilterProperties filter = ResolveFilter(*host, request.filter);
+    if (!request.settings.empty())
+        throw UsageError(fmt::format("{} has no settings; '{}' cannot be set", filter.name, request.settings.front()));
+
+    Image image = ReadImage(request.input);
+    RunOptions run;
+    Image mask;
+    if (!request.maskPath.empty()) {
+        mask = ReadMask(request.maskPath, image);
+        run.mask = &mask;
+    }
+    if (!request.rect.empty())
+        run.rect = ParseRect(request.rect, image);
+    if (!request.foreground.empty())
+        image.foreground = ParseColour(request.foreground, "--fore");
+    if (!request.background.empty())
+        image.background = ParseColour(request.background, "--back");
+    run.tileSize = request.tileSize;
+    run.bandCount = request.bandCount;
+    ProgressBar bar(options.showProgress);
+    run.progress = [&bar](uint32_t done, uint32_t total) { bar.update(done, total); };
+    run.abort = [&options] { return options.interrupted && options.interrupted->load(); };
+
+    CheckResult(host->runFilter(filter.id, image, run), filter);
+    WriteImage(image, request.output);
+    return 0;
+}
+
+int RunDemo(const CommonOptions& options, const std::string& folder)
+{
+    const std::unique_ptr<Host> host = LoadHost(options);
+    std::filesystem::create_directories(folder);
+    const Image sample = MakeSampleImage();
+    WriteImage(sample, (std::filesystem::path(folder) / "sample.png").string());
+    for (const FilterProperties& filter : host->registeredFilters()) {
+        Image image = filter.acceptsMode(kModeRGB) ? sample : MakeSampleImage(kModeGrayscale);
+        CheckResult(host->runFilter(filter.id, image), filter);
+        const std::string path = (std::filesystem::path(folder) / fmt::format("{}-{}.png", filter.id, NameKey(filter.name))).string();
+        WriteImage(image, path);
+        if (!options.quiet)
+            fmt::print("{}\n", path);
+    }
+    return 0;
+}
+
+}  // namespace pictra

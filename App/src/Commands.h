@@ -1,0 +1,37 @@
+// The subcommands of pictra.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace pictra {
+
+struct CommonOptions {
+    std::string modulePath;
+    int threads = 0;              // 0: one per core
+    bool quiet = false;
+    bool showProgress = false;
+    const std::atomic<bool>* interrupted = nullptr;  // Ctrl-C
+};
+
+struct RunRequest {
+    std::string filter;
+    std::string input;
+    std::string output;
+    std::vector<std::string> settings;  // NAME=VALUE
+    std::string maskPath;
+    std::string rect;                   // X,Y,W,H
+    std::string foreground;             // comma-separated samples
+    std::string background;
+    int tileSize = 0;
+    int bandCount = 16;
+};
+
+// Each returns the process's exit status; failures throw with a one-line message.
+int ListFilters(const CommonOptions& options, bool json);
+int DescribeFilter(const CommonOptions& options, const std::string& filter);
+int RunFilter(const CommonOptions& options, const RunRequest& request);
+int RunDemo(const CommonOptions& options, const std::string& folder);
+
+}  // namespace pictra

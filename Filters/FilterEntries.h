@@ -1,0 +1,20 @@
+// The entry of every filter the module has, for the lookup in stdtool.
+#pragma once
+
+#include "host/FilterRecord.h"
+
+namespace px {
+
+extern const FilterEntry BlurEntry;
+extern const FilterEntry BlurEdgesEntry;
+extern const FilterEntry BlurMoreEntry;
+extern const FilterEntry SharpenEntry;
+extern const FilterEntry SharpenEdgesEntry;
+extern const FilterEntry SharpenMoreEntry;
+extern const FilterEntry InvertEntry;
+
+// Blur Edges' own kernel, exposed for its tests.
+void KeepFlatAreas(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                   uint8_t* destination, int32_t destinationRowBytes, int edgeRange);
+
+}  // namespace px

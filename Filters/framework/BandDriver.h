@@ -1,0 +1,78 @@
+// The host-driven pixel pass: selector 26 resets the plane cursor, every
+// selector 27 processes one plane of the host's tile, cut into bands that
+// the host's band iterator may run concurrently. A filter declares its pass
+// (halo, planes, depths, band routines); the driver does the plumbing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "host/FilterRecord.h"
+
+namespace px {
+
+constexpr int kMaxBands = 16;
+
+// Cuts `rect` into at most n bands of rows (direction 1) or columns
+// (direction 0). Fewer rows than n give one band per row; otherwise the
+// band size is rounded up, so trailing bands may be empty. Returns the count written.
+int SplitIntoBands(int direction, int n, const Rect16& rect, Band* bands);
+
+// Progress in pixels, kept per filter.
+struct ProgressCounters {
+    uint32_t doneCount = 0;
+    uint32_t totalCount = 0;
+};
+
+// Start of a run: counters reset and the total set to planes x the filter
+// rectangle's area (only the planes the pass will process are counted).
+void ResetProgress(ProgressCounters& counters, const FilterRecord& record, int planesToProcess);
+
+enum class Transparency { kLeave, kFilter };
+
+struct PlanePass {
+    int halo = 0;                                // pixels of input around the tile, edge-replicated
+    Transparency transparency = Transparency::kLeave;
+    BandCallback bands8 = nullptr;               // 8-bit data (and 1-bit data of bitmaps)
+    BandCallback bandsDeep = nullptr;            // 16/32-bit data; null keeps the host's 8-bit rendition
+};
+
+// Planes a pass touches: all, or all but the transparency plane.
+int PlanesToProcess(const FilterRecord& record, Transparency transparency);
+
+// Selector 26.
+void ResetPlanes(FilterRecord& record);
+
+// Selector 27: one plane of the host's tile through the band iterator, then
+// progress and abort. Returns 0, the advanceState error, or -128 on abort.
+int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounters& counters);
+
+// Bytes of one sample in the data of the current pass (0 for 1-bit data).
+int BytesPerSample(const FilterRecord& record);
+
+// A band's place in inData and outData.
+struct BandAddress {
+    int32_t rows = 0;
+    int32_t columns = 0;
+    const uint8_t* source = nullptr;
+    uint8_t* destination = nullptr;
+    int32_t sourceRowBytes = 0;
+    int32_t destinationRowBytes = 0;
+    int bitOffset = 0;   // 1-bit data: the band's first bit within its first byte (image byte grid)
+};
+
+// Addresses a band of interleaved samples (`bytesPerPixel` = bytes per sample
+// x planes delivered). For 1-bit data pass bytesPerPixel 0.
+BandAddress AddressBand(const Band& band, const FilterRecord& record, int bytesPerPixel);
+
+// Copies `columns` samples of `bytesPerPixel` bytes per row.
+void CopyBand(int32_t rows, int32_t rowBytes, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+              int32_t destinationRowBytes);
+
+// 1-bit rows: bits [bitOffset, bitOffset + columns) of every row, a head of
+// partial bits, whole bytes, then a tail; bits outside the range are kept.
+void CopyBits(int32_t rows, int32_t columns, int bitOffset, const uint8_t* source, int32_t sourceRowBytes,
+              uint8_t* destination, int32_t destinationRowBytes);
+void ComplementBits(int32_t rows, int32_t columns, int bitOffset, uint8_t* data, int32_t rowBytes);
+
+}  // namespace px

@@ -1,0 +1,64 @@
+// The one shape every filter entry has: a switch over the selector that
+// calls one small routine per selector and writes its result. Filters
+// without settings are wholly described by a PlainFilter; the template below
+// is their entry.
+#pragma once
+
+#include <cstdint>
+
+#include "framework/BandDriver.h"
+#include "host/FilterRecord.h"
+
+namespace px {
+
+// About box: the filter's title string followed by the module's credit line.
+void ShowAbout(int32_t titleStringId);
+
+// Start of a filter without settings: register `entry` with the host for
+// the host pass and size the progress. Returns the registration's result.
+int16_t StartPlainFilter(FilterRecord& record, FilterEntry entry, const PlanePass& pass, ProgressCounters& counters);
+
+// A filter without settings: its about title and its plane pass.
+struct PlainFilter {
+    int32_t aboutTitle;
+    PlanePass pass;
+};
+
+// The entry of a filter without settings. Selectors 1, 2, 4 and 5 succeed
+// doing nothing; 30 reports a parameter size of 0 without writing a result;
+// any other selector is left unanswered. Progress counters live as long as
+// the module, one pair per filter.
+template <const PlainFilter& filter>
+void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, int16_t* result)
+{
+    static ProgressCounters counters;
+    switch (selector) {
+    case filterSelectorAbout:
+        ShowAbout(filter.aboutTitle);
+        *result = kNoErr;
+        break;
+    case filterSelectorParameters:
+    case filterSelectorPrepare:
+    case filterSelectorContinue:
+    case filterSelectorFinish:
+        *result = kNoErr;
+        break;
+    case filterSelectorStart:
+        *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, counters);
+        break;
+    case kSelectorResetPlanes:
+        ResetPlanes(*record);
+        *result = kNoErr;
+        break;
+    case kSelectorProcessPlane:
+        *result = ProcessPlane(*record, filter.pass, counters);
+        break;
+    case kSelectorParameterSize:
+        *reinterpret_cast<int32_t*>(data) = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace px

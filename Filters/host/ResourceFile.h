@@ -1,0 +1,118 @@
+// The platform's resource container: what a module's resource section is on
+// this system. A resource instance handle points at one of these.
+//
+// File layout (all integers little-endian):
+//   "PXRS", uint32 count, then count entries of
+//   uint32 type (four-character code), int32 id, uint32 length, length bytes.
+// Types: 'PiPL' filter property lists, 'STR ' strings (UTF-8, no NUL).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "PluginTypes.h"
+
+constexpr uint32_t kResourcePIPL = FourCC("PiPL");
+constexpr uint32_t kResourceString = FourCC("STR ");
+
+class ResourceFile {
+public:
+    using Bytes = std::vector<uint8_t>;
+
+    void add(uint32_t type, int32_t id, Bytes data) { entries_[{type, id}] = std::move(data); }
+    void addString(int32_t id, const std::string& text) { add(kResourceString, id, Bytes(text.begin(), text.end())); }
+
+    const Bytes* find(uint32_t type, int32_t id) const
+    {
+        auto it = entries_.find({type, id});
+        return it == entries_.end() ? nullptr : &it->second;
+    }
+
+    // Ids of every resource of a type, ascending.
+    std::vector<int32_t> ids(uint32_t type) const
+    {
+        std::vector<int32_t> result;
+        for (const auto& [key, data] : entries_)
+            if (key.first == type)
+                result.push_back(key.second);
+        return result;
+    }
+
+    Bytes serialise() const
+    {
+        Bytes out{'P', 'X', 'R', 'S'};
+        auto put32 = [&out](uint32_t v) {
+            for (int i = 0; i < 4; ++i)
+                out.push_back(uint8_t(v >> (8 * i)));
+        };
+        put32(uint32_t(entries_.size()));
+        for (const auto& [key, data] : entries_) {
+            put32(key.first);
+            put32(uint32_t(key.second));
+            put32(uint32_t(data.size()));
+            out.insert(out.end(), data.begin(), data.end());
+        }
+        return out;
+    }
+
+    // False (and an empty container) when the bytes are not a whole resource file.
+    bool parse(const Bytes& in)
+    {
+        entries_.clear();
+        size_t at = 0;
+        auto get32 = [&](uint32_t& v) {
+            if (in.size() - at < 4)
+                return false;
+            v = uint32_t(in[at]) | uint32_t(in[at + 1]) << 8 | uint32_t(in[at + 2]) << 16 | uint32_t(in[at + 3]) << 24;
+            at += 4;
+            return true;
+        };
+        uint32_t magic = 0, count = 0;
+        if (!get32(magic) || std::memcmp(in.data(), "PXRS", 4) != 0 || !get32(count)) {
+            entries_.clear();
+            return false;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t type = 0, id = 0, length = 0;
+            if (!get32(type) || !get32(id) || !get32(length) || in.size() - at < length) {
+                entries_.clear();
+                return false;
+            }
+            entries_[{type, int32_t(id)}] = Bytes(in.begin() + long(at), in.begin() + long(at + length));
+            at += length;
+        }
+        return true;
+    }
+
+    bool load(const std::string& path)
+    {
+        std::ifstream file(path, std::ios::binary);
+        if (!file)
+            return false;
+        Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return parse(bytes);
+    }
+
+private:
+    std::map<std::pair<uint32_t, int32_t>, Bytes> entries_;
+};
+
+// Copies string resource `id` into buffer (at most capacity - 1 bytes and a
+// NUL); returns the length copied, 0 when the instance has no such string.
+inline int LoadStringResource(const ResourceFile* instance, int32_t id, char* buffer, int capacity)
+{
+    const ResourceFile::Bytes* text = instance ? instance->find(kResourceString, id) : nullptr;
+    if (!text || capacity <= 0)
+        return 0;
+    const size_t n = std::min(text->size(), size_t(capacity - 1));
+    std::memcpy(buffer, text->data(), n);
+    buffer[n] = '\0';
+    return int(n);
+}

@@ -1,0 +1,106 @@
+// Build tool: writes the module's resource file from the declarative tables
+// beside it (property lists and strings).
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "host/ResourceFile.h"
+
+namespace {
+
+class PiplWriter {
+public:
+    void property(const char (&vendor)[5], const char (&key)[5], const ResourceFile::Bytes& data)
+    {
+        put32(FourCC(vendor));
+        put32(FourCC(key));
+        put32(0);
+        put32(uint32_t(data.size()));
+        body_.insert(body_.end(), data.begin(), data.end());
+        while (body_.size() % 4 != 0)
+            body_.push_back(0);
+        ++count_;
+    }
+
+    ResourceFile::Bytes finish() const
+    {
+        ResourceFile::Bytes out{1, 0, 0, 0, 0, 0};  // signature 1 (16-bit), version 0
+        for (int i = 0; i < 4; ++i)
+            out.push_back(uint8_t(count_ >> (8 * i)));
+        out.insert(out.end(), body_.begin(), body_.end());
+        return out;
+    }
+
+private:
+    void put32(uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            body_.push_back(uint8_t(v >> (8 * i)));
+    }
+    ResourceFile::Bytes body_;
+    uint32_t count_ = 0;
+};
+
+ResourceFile::Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+ResourceFile::Bytes Counted(const std::string& text)
+{
+    ResourceFile::Bytes out{uint8_t(text.size())};
+    out.insert(out.end(), text.begin(), text.end());
+    return out;
+}
+
+ResourceFile::Bytes FourCCData(const char (&code)[5]) { return Le32(FourCC(code)); }
+
+ResourceFile::Bytes Pipl(int id, const std::string& name, const std::string& category, const std::string& help,
+                         uint16_t modes, const char (&event)[5], uint32_t icon)
+{
+    PiplWriter pipl;
+    pipl.property("8BIM", "kind", FourCCData("8BFM"));
+    pipl.property("8BIM", "name", Counted(name));
+    pipl.property("8BIM", "catg", Counted(category));
+    pipl.property("DUD5", "help", Counted(help));
+    // The mode mask is written first byte first: bitmap is the top bit of the first byte.
+    pipl.property("8BIM", "mode", {uint8_t(modes >> 8), uint8_t(modes)});
+    ResourceFile::Bytes cases;
+    for (int i = 0; i < 7; ++i)
+        cases.insert(cases.end(), {1, 1, 1, 0});
+    pipl.property("8BIM", "fici", cases);
+    ResourceFile::Bytes scripting = Le32(0);
+    for (auto part : {FourCCData("fdct"), FourCCData(event)})
+        scripting.insert(scripting.end(), part.begin(), part.end());
+    scripting.insert(scripting.end(), {uint8_t(id >> 8), uint8_t(id), 0});
+    pipl.property("8BIM", "hstm", scripting);
+    pipl.property("8BIM", "vers", Le32(0x00040000));
+    pipl.property("8BIM", "icon", Le32(icon));
+    pipl.property("8BIM", "oflt", Le32(0));
+    return pipl.finish();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: rescomp OUTPUT\n");
+        return 2;
+    }
+    ResourceFile resources;
+#define PIPL_FILTER(id, name, category, help, modes, event, icon) \
+    resources.add(kResourcePIPL, id, Pipl(id, name, category, help, modes, event, icon));
+#include "resources/FilterProperties.inc"
+#undef PIPL_FILTER
+#define STRING(id, text) resources.addString(id, text);
+#include "resources/Strings.inc"
+#undef STRING
+    const ResourceFile::Bytes bytes = resources.serialise();
+    const std::string temporary = std::string(argv[1]) + ".tmp";
+    std::ofstream out(temporary, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    out.close();
+    if (!out || std::rename(temporary.c_str(), argv[1]) != 0) {
+        std::fprintf(stderr, "rescomp: cannot write %s\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,98 @@
+// The host's image model: planar samples in the byte order filters receive
+// them, so a pass can hand out rows without converting.
+//
+// - Depth 1: rows of packed bits, most significant bit first; a set bit is
+//   white (bitmap images are 1-bit grayscale).
+// - Depth 8: bytes.
+// - Depth 16: two bytes per sample, most significant first.
+// - Depth 32: native-endian float, nominally 0.0 to 1.0.
+//
+// Colour planes come first in the mode's order (R G B, C M Y K, L a b, ...);
+// the transparency plane, when present, is last. Colour on an image with
+// transparency is stored matted against white (c_m = (255 - a) + a * c / 255
+// at 8 bits); file readers and writers convert at the edges.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../../../Filters/host/PluginTypes.h"
+
+namespace pictra {
+
+// Number of colour planes of a mode (multichannel and duotone need an explicit count).
+int ColourPlanesOfMode(int16_t mode);
+const char* ModeName(int16_t mode);
+
+struct Colour {
+    std::array<uint8_t, 4> samples{};  // in the image's mode, as FilterRecord::foreColor
+    friend bool operator==(const Colour&, const Colour&) = default;
+};
+
+class Image {
+public:
+    Image() = default;
+    // colourPlanes < 0 takes the mode's own count.
+    Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTransparency, int colourPlanes = -1);
+
+    int32_t width() const { return width_; }
+    int32_t height() const { return height_; }
+    int16_t mode() const { return mode_; }
+    int depth() const { return depth_; }
+    int colourPlanes() const { return colourPlanes_; }
+    bool hasTransparency() const { return hasTransparency_; }
+    int planeCount() const { return colourPlanes_ + (hasTransparency_ ? 1 : 0); }
+    int transparencyPlane() const { return hasTransparency_ ? colourPlanes_ : -1; }
+    int32_t rowBytes() const { return rowBytes_; }
+    bool empty() const { return width_ == 0 || height_ == 0; }
+
+    uint8_t* row(int plane, int32_t y) { return planes_[plane].data() + size_t(y) * rowBytes_; }
+    const uint8_t* row(int plane, int32_t y) const { return planes_[plane].data() + size_t(y) * rowBytes_; }
+    std::vector<uint8_t>& plane(int index) { return planes_[index]; }
+    const std::vector<uint8_t>& plane(int index) const { return planes_[index]; }
+
+    // Sample access for tests and tools (not for hot loops): 1-bit gives 0/1,
+    // 16-bit the host-order value, 32-bit the float.
+    double sample(int plane, int32_t x, int32_t y) const;
+    void setSample(int plane, int32_t x, int32_t y, double value);
+
+    // Indexed images: RGB triples, at most 256.
+    std::vector<std::array<uint8_t, 3>> palette;
+    // Pixels per inch.
+    double resolution = 72.0;
+    Colour foreground;
+    Colour background;
+
+    friend bool operator==(const Image&, const Image&) = default;
+
+private:
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    int16_t mode_ = kModeRGB;
+    int depth_ = 8;
+    int colourPlanes_ = 0;
+    bool hasTransparency_ = false;
+    int32_t rowBytes_ = 0;
+    std::vector<std::vector<uint8_t>> planes_;
+};
+
+// 16-bit samples in the host's byte order.
+inline uint16_t LoadSample16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+inline void StoreSample16(uint8_t* p, uint16_t v)
+{
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+
+// White matte at 8 bits: colour c with alpha a <-> matted colour stored by the host.
+inline uint8_t MatteAgainstWhite(uint8_t c, uint8_t a) { return uint8_t((255 - a) + a * c / 255); }
+inline uint8_t UnmatteFromWhite(uint8_t matted, uint8_t a)
+{
+    return a == 0 ? uint8_t(0) : uint8_t(((matted - 255) + a) * 255 / a);
+}
+
+}  // namespace pictra

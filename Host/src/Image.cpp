@@ -1,0 +1,94 @@
+#include "pictra/Image.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace pictra {
+
+int ColourPlanesOfMode(int16_t mode)
+{
+    switch (mode) {
+    case kModeBitmap:
+    case kModeGrayscale:
+    case kModeIndexed:
+    case kModeDuotone:
+        return 1;
+    case kModeRGB:
+    case kModeHSL:
+    case kModeHSB:
+    case kModeLab:
+        return 3;
+    case kModeCMYK:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+const char* ModeName(int16_t mode)
+{
+    switch (mode) {
+    case kModeBitmap: return "bitmap";
+    case kModeGrayscale: return "grayscale";
+    case kModeIndexed: return "indexed";
+    case kModeRGB: return "rgb";
+    case kModeCMYK: return "cmyk";
+    case kModeHSL: return "hsl";
+    case kModeHSB: return "hsb";
+    case kModeMultichannel: return "multichannel";
+    case kModeDuotone: return "duotone";
+    case kModeLab: return "lab";
+    default: return "unknown";
+    }
+}
+
+Image::Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTransparency, int colourPlanes)
+    : width_(width), height_(height), mode_(mode), depth_(depth), hasTransparency_(hasTransparency)
+{
+    if (width < 0 || height < 0 || width > 32767 || height > 32767)
+        throw std::invalid_argument("image size must be 0 to 32767 pixels a side");
+    if (depth != 1 && depth != 8 && depth != 16 && depth != 32)
+        throw std::invalid_argument("image depth must be 1, 8, 16 or 32 bits");
+    if (depth == 1 && (mode != kModeBitmap || hasTransparency))
+        throw std::invalid_argument("1-bit images are bitmaps without transparency");
+    colourPlanes_ = colourPlanes >= 0 ? colourPlanes : ColourPlanesOfMode(mode);
+    if (colourPlanes_ <= 0)
+        throw std::invalid_argument("image mode has no colour planes");
+    rowBytes_ = int32_t((int64_t(width) * depth + 7) / 8);
+    planes_.assign(size_t(planeCount()), std::vector<uint8_t>(size_t(rowBytes_) * size_t(height)));
+}
+
+double Image::sample(int plane, int32_t x, int32_t y) const
+{
+    const uint8_t* r = row(plane, y);
+    switch (depth_) {
+    case 1: return (r[x >> 3] >> (7 - (x & 7))) & 1;
+    case 8: return r[x];
+    case 16: return LoadSample16(r + 2 * x);
+    default: {
+        float f;
+        std::memcpy(&f, r + 4 * x, 4);
+        return f;
+    }
+    }
+}
+
+void Image::setSample(int plane, int32_t x, int32_t y, double value)
+{
+    uint8_t* r = row(plane, y);
+    switch (depth_) {
+    case 1: {
+        const uint8_t bit = uint8_t(0x80 >> (x & 7));
+        r[x >> 3] = value != 0 ? uint8_t(r[x >> 3] | bit) : uint8_t(r[x >> 3] & ~bit);
+        break;
+    }
+    case 8: r[x] = uint8_t(value); break;
+    case 16: StoreSample16(r + 2 * x, uint16_t(value)); break;
+    default: {
+        const float f = float(value);
+        std::memcpy(r + 4 * x, &f, 4);
+    }
+    }
+}
+
+}  // namespace pictra

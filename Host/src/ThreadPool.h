@@ -1,0 +1,42 @@
+// A fixed set of workers for the band iterator. parallelFor hands out
+// indices from a shared counter; the calling thread works too, so a pool of
+// n threads runs n + 1 jobs at once only when asked for more than n.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace pictra {
+
+class ThreadPool {
+public:
+    // `threads` workers in all, the calling thread included.
+    explicit ThreadPool(int threads);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    int threads() const { return int(workers_.size()) + 1; }
+    // Calls job(i) for every i in [0, count) and returns when all are done.
+    void parallelFor(int count, const std::function<void(int)>& job);
+
+private:
+    void work();
+
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    const std::function<void(int)>* job_ = nullptr;
+    int count_ = 0;
+    int next_ = 0;
+    int finished_ = 0;
+    uint64_t generation_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace pictra

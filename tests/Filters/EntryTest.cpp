@@ -1,0 +1,202 @@
+// stdtool driven through the real host: refusal of old hosts, registration,
+// entry lookup, the command selectors, and the selectors every entry answers.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace pictra::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+TEST(Entry, OldHostGetsOneAlertAndNoFilters)
+{
+    auto host = std::make_unique<Host>(HostSettings{.versionFlag = 0});
+    host->echoAlerts = false;
+    host->loadModule(PICTRA_MODULE_PATH, "RUREROZI.PXT");
+    ASSERT_EQ(host->alerts.size(), 1u);
+    EXPECT_EQ(host->alerts[0],
+              "Could not load the tool named RUREROZI.PXT because the Pictra application is an older version.");
+    EXPECT_TRUE(host->registrations().empty());
+    EXPECT_TRUE(host->commands().empty());
+
+    // The message lives in a 255-byte buffer: a long name is cut, never overflows.
+    auto longName = std::make_unique<Host>(HostSettings{.versionFlag = 0});
+    longName->echoAlerts = false;
+    longName->loadModule(PICTRA_MODULE_PATH, std::string(400, 'n'));
+    ASSERT_EQ(longName->alerts.size(), 1u);
+    EXPECT_EQ(longName->alerts[0].size(), 254u);
+    EXPECT_THAT(longName->alerts[0], HasSubstr("Could not load the tool named nnnn"));
+}
+
+TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
+{
+    auto host = LoadedHost();
+    std::vector<int> ids;
+    for (const Registration& r : host->registrations()) {
+        ids.push_back(r.filterId);
+        EXPECT_EQ(r.commandId, r.filterId);
+        EXPECT_EQ(r.groupId, 0);
+    }
+    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert));
+    auto flags = [&](int id) {
+        for (const Registration& r : host->registrations())
+            if (r.filterId == id)
+                return std::pair{r.flagA, r.flagB};
+        return std::pair{-1, -1};
+    };
+    EXPECT_EQ(flags(kBlur), std::pair(0, 0));
+    EXPECT_EQ(flags(kSharpenEdges), std::pair(1, 0));
+    EXPECT_EQ(flags(kInvert), std::pair(1, 0));
+
+    ASSERT_EQ(host->commands().size(), 2u);
+    const MenuCommand& colorRange = host->commands()[0];
+    const MenuCommand& feather = host->commands()[1];
+    EXPECT_EQ(colorRange.label, "Color Range...");
+    EXPECT_EQ(colorRange.commandNumber, 2);
+    EXPECT_EQ(colorRange.helpId, 17017);
+    EXPECT_EQ(colorRange.menuId, 1232);
+    EXPECT_EQ(colorRange.kind, FourCC("filt"));
+    EXPECT_EQ(feather.label, "Feather...");
+    EXPECT_EQ(feather.commandNumber, 1);
+    EXPECT_EQ(feather.helpId, 17018);
+}
+
+TEST(Entry, ARefusedFilterDoesNotStopTheOthers)
+{
+    auto host = std::make_unique<Host>();
+    host->echoAlerts = false;
+    host->refusedFilters = {kSharpen};
+    host->loadModule(PICTRA_MODULE_PATH);
+    std::vector<int> ids;
+    for (const Registration& r : host->registrations())
+        ids.push_back(r.filterId);
+    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpenMore, kSharpenEdges, kInvert));
+}
+
+TEST(Entry, LooksUpEntriesOnlyForFiltersWithOne)
+{
+    auto host = LoadedHost();
+    for (int id : {kBlur, kBlurEdges, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert})
+        EXPECT_NE(host->filterEntry(id), nullptr) << id;
+    // Property lists without an entry, and ids the module does not know, leave the out member alone.
+    const FilterEntry sentinel = reinterpret_cast<FilterEntry>(uintptr_t(0x5a5a));
+    for (int id : {16700, 16710, 18010, 18254, 18315, 12345}) {
+        FilterEntryRequest request{id, sentinel};
+        EXPECT_EQ(host->callTool(kToolGetFilterEntry, &request), 0);
+        EXPECT_EQ(request.entry, sentinel) << id;
+    }
+    // Blur Edges has an entry but is never offered to the user.
+    for (const Registration& r : host->registrations())
+        EXPECT_NE(r.filterId, kBlurEdges);
+}
+
+TEST(Entry, CommandSelectorsAndUnknownSelectors)
+{
+    auto host = LoadedHost();
+    Image rgb(4, 4, kModeRGB, 8, false);
+    Image bitmap(8, 4, kModeBitmap, 1, false);
+
+    MenuItem item;
+    CommandRequest colorRange{&item, kCommandColorRange};
+    CommandRequest feather{&item, kCommandFeather};
+    EXPECT_EQ(host->callTool(kToolUpdateCommandItem, &colorRange), 0);
+    EXPECT_FALSE(item.enabled) << "no image: greyed";
+    host->currentImage = &rgb;
+    host->callTool(kToolUpdateCommandItem, &colorRange);
+    EXPECT_TRUE(item.enabled);
+    host->callTool(kToolUpdateCommandItem, &feather);
+    EXPECT_FALSE(item.enabled) << "no selection to feather";
+    host->currentImageHasSelection = true;
+    host->callTool(kToolUpdateCommandItem, &feather);
+    EXPECT_TRUE(item.enabled);
+    host->currentImage = &bitmap;
+    host->callTool(kToolUpdateCommandItem, &colorRange);
+    EXPECT_FALSE(item.enabled) << "no colour range on bitmaps";
+
+    for (int32_t number : {int32_t(kCommandFeather), int32_t(kCommandColorRange), 16430, 99}) {
+        CommandRequest help{nullptr, number};
+        EXPECT_EQ(host->callTool(kToolCommandHelp, &help), 0);
+    }
+    EXPECT_THAT(host->statusTexts, ElementsAre("Feather the mask of selected pixels",
+                                               "Select a range of colors in the image",
+                                               "Apply spherical and other quadric surface projections to images"));
+
+    int16_t radius = 4;
+    CommandReplayRequest wrongSize{kCommandIdFeather, &radius, 4, 0};
+    EXPECT_EQ(host->callTool(kToolCommandReplay, &wrongSize), 1);
+    CommandInvokeRequest invoke{1, 99999, nullptr, 77};
+    EXPECT_EQ(host->callTool(kToolCommandInvoke, &invoke), 1);
+    EXPECT_EQ(invoke.result, 77) << "an unknown command id does nothing";
+    EXPECT_EQ(host->callTool(0x12345678, nullptr), 0);
+    EXPECT_TRUE(host->alerts.empty());
+}
+
+TEST(Entry, EveryFilterAnswersTheCommonSelectors)
+{
+    auto host = LoadedHost();
+    FilterRecord record{};
+    for (int id : {kBlur, kBlurEdges, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert}) {
+        const FilterEntry entry = host->filterEntry(id);
+        for (int16_t selector = 6; selector <= 25; ++selector) {
+            int16_t result = 1234;
+            intptr_t data = 99;
+            host->callEntry(entry, selector, record, data, result);
+            EXPECT_EQ(result, 1234) << id << " selector " << selector;
+            EXPECT_EQ(data, 99);
+        }
+        int16_t result = 1234;
+        intptr_t data = 99;
+        host->callEntry(entry, kSelectorParameterSize, record, data, result);
+        EXPECT_EQ(data, 0) << id;
+        EXPECT_EQ(result, 1234) << "selector 30 writes no result";
+        for (int16_t selector : {kSelectorSetParams, kSelectorTranslateDescriptor}) {
+            host->callEntry(entry, selector, record, data, result);
+            EXPECT_EQ(result, 1234) << id << " has no settings to take";
+        }
+        for (int16_t selector : {filterSelectorParameters, filterSelectorPrepare, filterSelectorContinue,
+                                 filterSelectorFinish}) {
+            result = 1234;
+            host->callEntry(entry, selector, record, data, result);
+            EXPECT_EQ(result, 0);
+        }
+        EXPECT_EQ(record.parameters, nullptr) << "filters without settings never touch the parameters";
+    }
+}
+
+TEST(Entry, AboutShowsTheTitleAndTheCreditLine)
+{
+    auto host = LoadedHost();
+    FilterRecord record{};
+    int16_t result = 1;
+    intptr_t data = 0;
+    host->callEntry(host->filterEntry(kInvert), filterSelectorAbout, record, data, result);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(host->alerts.size(), 1u);
+    EXPECT_EQ(host->alerts[0], "Invert\r\nRUREROZI filter package for Pictra.");
+}
+
+TEST(Entry, PropertyListsDescribeEveryFilterWithAnEntry)
+{
+    auto host = LoadedHost();
+    const auto invert = host->properties(kInvert);
+    ASSERT_TRUE(invert);
+    EXPECT_EQ(invert->name, "Invert");
+    EXPECT_EQ(invert->category, "Adjust");
+    EXPECT_TRUE(invert->acceptsMode(kModeBitmap));
+    EXPECT_FALSE(invert->acceptsMode(kModeIndexed));
+    const auto sharpen = host->properties(kSharpen);
+    ASSERT_TRUE(sharpen);
+    EXPECT_EQ(sharpen->modes, 0x5fc0);
+    EXPECT_FALSE(sharpen->acceptsMode(kModeBitmap));
+    EXPECT_TRUE(sharpen->acceptsMode(kModeLab));
+    const auto blurEdges = host->properties(kBlurEdges);
+    ASSERT_TRUE(blurEdges);
+    EXPECT_EQ(blurEdges->help, "Blur only high-contrast areas in the image");
+    EXPECT_EQ(blurEdges->event, FourCC("BlrE"));
+}
+
+}  // namespace
+}  // namespace pictra::test

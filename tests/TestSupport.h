@@ -1,0 +1,63 @@
+// Shared by the tests: the built module, a host that has loaded it, and
+// small deterministic images.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+
+#include "pictra/Host.h"
+#include "pictra/Image.h"
+
+namespace pictra::test {
+
+inline std::unique_ptr<Host> LoadedHost(HostSettings settings = {})
+{
+    auto host = std::make_unique<Host>(settings);
+    host->echoAlerts = false;
+    host->loadModule(PICTRA_MODULE_PATH);
+    return host;
+}
+
+// Every sample drawn uniformly from the depth's range (floats 0..1), from a fixed seed.
+inline Image RandomImage(int32_t width, int32_t height, int16_t mode, int depth, bool transparency = false,
+                         uint32_t seed = 1)
+{
+    Image image(width, height, mode, depth, transparency);
+    std::mt19937 random(seed);
+    for (int p = 0; p < image.planeCount(); ++p)
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x) {
+                const uint32_t r = random();
+                const double value = depth == 1    ? double(r & 1)
+                                     : depth == 8  ? double(r & 0xFF)
+                                     : depth == 16 ? double(r & 0xFFFF)
+                                                   : double(r % 1001) / 1000.0;
+                image.setSample(p, x, y, value);
+            }
+    return image;
+}
+
+inline Image ConstantImage(int32_t width, int32_t height, int16_t mode, int depth, double value,
+                           bool transparency = false)
+{
+    Image image(width, height, mode, depth, transparency);
+    for (int p = 0; p < image.planeCount(); ++p)
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x)
+                image.setSample(p, x, y, value);
+    return image;
+}
+
+// Filter ids used across the tests.
+enum : int32_t {
+    kBlur = 16000,
+    kBlurEdges = 16005,
+    kBlurMore = 16010,
+    kSharpen = 16300,
+    kSharpenMore = 16310,
+    kSharpenEdges = 16320,
+    kInvert = 16900,
+};
+
+}  // namespace pictra::test
