@@ -26,13 +26,17 @@ struct Registration {
 };
 
 // Registered at start-up, in this order.
-constexpr std::array<Registration, 6> kFilters = {{
+constexpr std::array<Registration, 10> kFilters = {{
     {16000, 0, 0, 0},  // Blur
     {16010, 0, 0, 0},  // Blur More
     {16300, 0, 1, 0},  // Sharpen
     {16310, 0, 1, 0},  // Sharpen More
     {16320, 0, 1, 0},  // Sharpen Edges
+    {16400, 0, 0, 0},  // Solarize
+    {17200, 0, 0, 0},  // Desaturate
     {16900, 0, 1, 0},  // Invert
+    {16910, 0, 0, 0},  // Threshold
+    {16920, 0, 0, 0},  // Posterize
 }};
 
 // Registered only when the host has the scientific capability, or instead
@@ -49,7 +53,11 @@ FilterEntry LookUpFilter(int32_t filterId)
     case 16300: return SharpenEntry;
     case 16310: return SharpenMoreEntry;
     case 16320: return SharpenEdgesEntry;
+    case 16400: return SolarizeEntry;
     case 16900: return InvertEntry;
+    case 16910: return ThresholdEntry;
+    case 16920: return PosterizeEntry;
+    case 17200: return DesaturateEntry;
     default: return nullptr;
     }
 }

@@ -12,6 +12,14 @@ extern const FilterEntry SharpenEntry;
 extern const FilterEntry SharpenEdgesEntry;
 extern const FilterEntry SharpenMoreEntry;
 extern const FilterEntry InvertEntry;
+extern const FilterEntry SolarizeEntry;
+extern const FilterEntry DesaturateEntry;
+extern const FilterEntry ThresholdEntry;
+extern const FilterEntry PosterizeEntry;
+
+// Kernels and tables of the point maps, for their tests.
+void BuildPosterizeTable(int levels, uint8_t* table);
+uint8_t ThresholdAutoLevel(const uint32_t (&histogram)[256]);
 
 // Blur Edges' own kernel, exposed for its tests.
 void KeepFlatAreas(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,

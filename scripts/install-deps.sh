@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libpng-dev libtiff-dev libjpeg62-turbo-dev
-  libcli11-dev libfmt-dev
+  libcli11-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [ "${1:-}" = "--bench" ]; then

@@ -57,7 +57,11 @@ enum : int32_t {
     kSharpen = 16300,
     kSharpenMore = 16310,
     kSharpenEdges = 16320,
+    kSolarize = 16400,
     kInvert = 16900,
+    kThreshold = 16910,
+    kPosterize = 16920,
+    kDesaturate = 17200,
 };
 
 }  // namespace pictra::test

@@ -55,14 +55,6 @@ CFile::~CFile()
         std::fclose(file_);
 }
 
-uint64_t FileSize(std::FILE* file, const std::string& path)
-{
-    struct stat status {};
-    if (fstat(fileno(file), &status) != 0)
-        Fail(path, fmt::format("cannot read: {}", std::strerror(errno)));
-    return S_ISREG(status.st_mode) ? uint64_t(status.st_size) : UINT64_MAX;
-}
-
 void CFile::close()
 {
     std::FILE* file = file_;
@@ -72,6 +64,14 @@ void CFile::close()
         Fail(shownPath_, fmt::format("cannot write: {}", std::strerror(errno)));
     if (failedBefore)
         Fail(shownPath_, "cannot write: output error");
+}
+
+uint64_t FileSize(std::FILE* file, const std::string& path)
+{
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0)
+        Fail(path, fmt::format("cannot read: {}", std::strerror(errno)));
+    return S_ISREG(status.st_mode) ? uint64_t(status.st_size) : UINT64_MAX;
 }
 
 namespace {

@@ -102,9 +102,9 @@ std::string WithArticle(const std::string& phrase)
     return (vowelSound ? "an " : "a ") + phrase;
 }
 
-// What each format holds: per mode, its depths and whether it may carry transparency.
 enum DepthFlags { kDepth1 = 1, kDepth8 = 2, kDepth16 = 4, kDepth32 = 8 };
 
+// What each format holds: per mode, its depths and whether it may carry transparency.
 struct ModeSupport {
     int16_t mode;
     int depths;
@@ -126,8 +126,9 @@ const std::vector<ModeSupport>& SupportOf(FileFormat format)
                                                   {kModeMultichannel, kDepth8 | kDepth16 | kDepth32, true}};
     static const std::vector<ModeSupport> jpeg = {
         {kModeGrayscale, kDepth8, false}, {kModeRGB, kDepth8, false}, {kModeCMYK, kDepth8, false}};
-    static const std::vector<ModeSupport> pnm = {
-        {kModeBitmap, kDepth1, false}, {kModeGrayscale, kDepth8 | kDepth16, false}, {kModeRGB, kDepth8 | kDepth16, false}};
+    static const std::vector<ModeSupport> pnm = {{kModeBitmap, kDepth1, false},
+                                                 {kModeGrayscale, kDepth8 | kDepth16, false},
+                                                 {kModeRGB, kDepth8 | kDepth16, false}};
     switch (format) {
     case FileFormat::PNG: return png;
     case FileFormat::TIFF: return tiff;
@@ -180,9 +181,10 @@ void CheckWritable(const Image& image, FileFormat format, const std::string& pat
     const std::string problem = WhatFormatCannotHold(format, image);
     if (!problem.empty()) {
         std::string alternatives;
-        for (const auto& [other, extension] : {std::pair{FileFormat::PNG, ".png"}, std::pair{FileFormat::TIFF, ".tif"}}) {
+        for (const auto& [other, extension] :
+             {std::pair{FileFormat::PNG, ".png"}, std::pair{FileFormat::TIFF, ".tif"}}) {
             if (other != format && WhatFormatCannotHold(other, image).empty())
-                alternatives += alternatives.empty() ? fmt::format("; use {}", extension) : fmt::format(" or {}", extension);
+                alternatives += fmt::format("{} {}", alternatives.empty() ? "; use" : " or", extension);
         }
         Fail(path, fmt::format("cannot write {} as {}{}", problem, FormatName(format), alternatives));
     }

@@ -29,6 +29,7 @@ constexpr uint64_t kDeflateMaxRatio = 1032;
 // buffers prepared outside it.
 struct PngErrors {
     char message[256];
+    char lastWarning[256];
     bool truncated;
     int writeErrno;
 };
@@ -41,8 +42,13 @@ void OnPngError(png_structp png, png_const_charp message)
 }
 
 // Warnings (a bad ancillary chunk, a known-incorrect colour profile) do not
-// stop a read and would only clutter the terminal.
-void IgnorePngWarning(png_structp, png_const_charp) {}
+// stop a read and would only clutter the terminal; the last one is kept
+// because libpng names what is wrong with a header only in a warning.
+void KeepPngWarning(png_structp png, png_const_charp message)
+{
+    auto* errors = static_cast<PngErrors*>(png_get_error_ptr(png));
+    std::snprintf(errors->lastWarning, sizeof errors->lastWarning, "%s", message);
+}
 
 void ReadFromFile(png_structp png, png_bytep data, size_t length)
 {
@@ -78,13 +84,15 @@ template <class Step>
 {
     if (errors.truncated)
         Fail(path, "truncated PNG file");
+    if (std::strcmp(errors.message, "Invalid IHDR data") == 0 && errors.lastWarning[0] != '\0')
+        Fail(path, fmt::format("invalid PNG file: {}", errors.lastWarning));
     Fail(path, fmt::format("invalid PNG file: {}", errors.message));
 }
 
 class PngReadStruct {
 public:
     PngReadStruct(PngErrors& errors, const std::string& path)
-        : png_(png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, OnPngError, IgnorePngWarning)),
+        : png_(png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, OnPngError, KeepPngWarning)),
           info_(png_ ? png_create_info_struct(png_) : nullptr)
     {
         if (!info_) {
@@ -107,7 +115,7 @@ private:
 class PngWriteStruct {
 public:
     PngWriteStruct(PngErrors& errors, const std::string& path)
-        : png_(png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, OnPngError, IgnorePngWarning)),
+        : png_(png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, OnPngError, KeepPngWarning)),
           info_(png_ ? png_create_info_struct(png_) : nullptr)
     {
         if (!info_) {
@@ -243,8 +251,10 @@ Image ReadPng(std::FILE* file, const std::string& path)
         storeRow(rows[y], int32_t(y));
 
     if (indexed) {
-        for (int entry = 0; entry < layout.paletteSize; ++entry)
-            image.palette.push_back({layout.palette[entry].red, layout.palette[entry].green, layout.palette[entry].blue});
+        for (int entry = 0; entry < layout.paletteSize; ++entry) {
+            const png_color& colour = layout.palette[entry];
+            image.palette.push_back({colour.red, colour.green, colour.blue});
+        }
         for (int32_t y = 0; y < image.height(); ++y) {
             const uint8_t* row = image.row(0, y);
             for (int32_t x = 0; x < image.width(); ++x) {

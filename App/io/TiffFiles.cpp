@@ -3,8 +3,9 @@
 // Reading takes the file's first image in any layout libtiff decodes (strips
 // or tiles, chunky or planar, any compression it has a codec for) and maps the
 // samples onto the host's conventions:
-// - 1-bit gray without alpha is a bitmap (MinIsWhite inverted, as the host's
-//   set bit is white); 2- and 4-bit gray is scaled to 8 bits.
+// - MinIsWhite gray is inverted, as the host's 0 is black. A lone 1-bit
+//   sample is a bitmap (the host's set bit is white); other 1-, 2- and 4-bit
+//   gray is scaled to 8 bits.
 // - Separated inks (CMYK, multi-ink) are inverted: files count ink, the host
 //   has 255 for none.
 // - CIELab's signed a and b are offset by 128 (8-bit) or rescaled from 1/256
@@ -13,9 +14,10 @@
 // - The first extra sample marked as alpha is the transparency plane.
 //
 // Writing is uncompressed and chunky, in native byte order, so any reader
-// takes it. Alpha is written unassociated (straight colour). 16-bit Lab goes
-// out as ICCLab, whose steps of 1/257 are the host's own, so it round-trips
-// exactly where CIELab's 1/256 steps could not.
+// takes it; files past classic TIFF's 4 GB limit are written as BigTIFF.
+// Alpha is written unassociated (straight colour). 16-bit Lab goes out as
+// ICCLab, whose steps of 1/257 are the host's own, so it round-trips exactly
+// where CIELab's 1/256 steps could not.
 #include <sys/stat.h>
 #include <tiffio.h>
 
@@ -279,9 +281,24 @@ TiffPlan PlanTiffRead(TIFF* tiff, const std::string& path)
     TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes);
     if (extraCount >= samplesPerPixel)
         Fail(path, "invalid TIFF file: no colour samples besides the extra ones");
-    const int colourSamples = samplesPerPixel - extraCount;
 
     TiffPlan plan;
+    for (int i = 0; i < extraCount; ++i) {
+        if (extraTypes[i] == EXTRASAMPLE_ASSOCALPHA || extraTypes[i] == EXTRASAMPLE_UNASSALPHA) {
+            plan.alphaSample = samplesPerPixel - extraCount + i;
+            plan.associatedAlpha = extraTypes[i] == EXTRASAMPLE_ASSOCALPHA;
+            break;
+        }
+    }
+    int colourSamples = samplesPerPixel - extraCount;
+    // libtiff files every separated sample past the fourth as an unspecified
+    // extra sample; for multi-ink files the count of inks says which are colour.
+    uint16_t inks = 0;
+    if (photometric == PHOTOMETRIC_SEPARATED && inkSet != INKSET_CMYK &&
+        TIFFGetField(tiff, TIFFTAG_NUMBEROFINKS, &inks) && inks > colourSamples &&
+        inks <= (plan.alphaSample >= 0 ? plan.alphaSample : samplesPerPixel))
+        colourSamples = inks;
+
     SampleKind colourKind = SampleKind::Plain;
     int neededSamples = 1;
     switch (photometric) {
@@ -341,13 +358,6 @@ TiffPlan PlanTiffRead(TIFF* tiff, const std::string& path)
                                isFloat ? "floating-point" : unsignedInteger ? "integer" : "signed",
                                ModeName(plan.mode)));
 
-    for (int i = 0; i < extraCount; ++i) {
-        if (extraTypes[i] == EXTRASAMPLE_ASSOCALPHA || extraTypes[i] == EXTRASAMPLE_UNASSALPHA) {
-            plan.alphaSample = colourSamples + i;
-            plan.associatedAlpha = extraTypes[i] == EXTRASAMPLE_ASSOCALPHA;
-            break;
-        }
-    }
     if (plan.mode == kModeIndexed && plan.alphaSample >= 0)
         Fail(path, "palette TIFF with transparency is not supported");
 
@@ -533,8 +543,12 @@ void WriteTiff(const Image& image, const std::string& tempPath, const std::strin
         routes.push_back({plane, plane, kind});
     }
 
+    // Pixels plus a generous allowance for the directory and strip tables.
+    constexpr uint64_t kClassicTiffLimit = uint64_t(0xf0000000);
+    const uint64_t pixelBytes =
+        (uint64_t(image.width()) * uint64_t(planes) * uint64_t(bits) + 7) / 8 * uint64_t(image.height());
     TiffMessages messages{};
-    TiffHandle handle(tempPath, "w", messages, path);
+    TiffHandle handle(tempPath, pixelBytes > kClassicTiffLimit ? "w8" : "w", messages, path);
     TIFF* tiff = handle.get();
     if (!tiff)
         Fail(path, fmt::format("cannot write TIFF: {}", messages.text("cannot create the file")));

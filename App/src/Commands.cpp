@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -26,6 +27,7 @@ std::unique_ptr<Host> LoadHost(const CommonOptions& options)
 {
     HostSettings settings;
     settings.threads = options.threads;
+    settings.settingsPath = options.settingsPath;
     auto host = std::make_unique<Host>(settings);
     host->echoAlerts = !options.quiet;
     host->loadModule(options.modulePath);
@@ -151,10 +153,59 @@ private:
     int last_ = -1;
 };
 
-void CheckResult(int16_t result, const FilterProperties& filter)
+void CheckResult(const Host& host, int16_t result, const FilterProperties& filter)
 {
-    if (result != 0)
-        throw std::runtime_error(fmt::format("{}: {}", filter.name, DescribeResult(result)));
+    if (result == 0)
+        return;
+    if (!host.dialogError.empty())
+        throw std::runtime_error(fmt::format("{}: {}", filter.name, host.dialogError));
+    throw std::runtime_error(fmt::format("{}: {}", filter.name, DescribeResult(result)));
+}
+
+std::string RangeText(const SettingInfo& s)
+{
+    return fmt::format("{:g} to {:g}{}{}", s.minimum, s.maximum, s.unit.empty() ? "" : " ", s.unit);
+}
+
+// NAME=VALUE pairs in user units, checked against the filter's settings and
+// put into a descriptor under the filter's keys.
+HostDescriptor SettingsDescriptor(const Host& host, const FilterProperties& filter, const std::vector<std::string>& pairs)
+{
+    const std::vector<SettingInfo> settings = host.settingsOf(filter.id);
+    HostDescriptor descriptor;
+    for (const std::string& pair : pairs) {
+        const size_t equals = pair.find('=');
+        if (equals == std::string::npos || equals == 0)
+            throw UsageError(fmt::format("'{}' is not NAME=VALUE", pair));
+        const std::string name = pair.substr(0, equals);
+        const std::string text = pair.substr(equals + 1);
+        const auto setting = std::find_if(settings.begin(), settings.end(),
+                                          [&](const SettingInfo& s) { return NameKey(s.name) == NameKey(name); });
+        if (setting == settings.end()) {
+            if (settings.empty())
+                throw UsageError(fmt::format("{} has no settings; '{}' cannot be set", filter.name, name));
+            std::string names;
+            for (const SettingInfo& s : settings)
+                names += (names.empty() ? "" : ", ") + s.name;
+            throw UsageError(fmt::format("{} has no setting '{}' (it has: {})", filter.name, name, names));
+        }
+        double value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+            throw UsageError(fmt::format("{}: '{}' is not a number", setting->name, text));
+        if (value < setting->minimum || value > setting->maximum)
+            throw UsageError(fmt::format("{} {} is out of range: {}", setting->name, text, RangeText(*setting)));
+        const double scaled = value * setting->scale;
+        if (setting->type == typeInteger) {
+            if (std::abs(scaled - std::round(scaled)) > 1e-9)
+                throw UsageError(fmt::format("{} takes steps of {:g}; {} is between two", setting->name,
+                                             1.0 / setting->scale, text));
+            descriptor.putInteger(setting->key, int32_t(std::lround(scaled)));
+        } else {
+            descriptor.putFloat(setting->key, scaled);
+        }
+    }
+    return descriptor;
 }
 
 }  // namespace
@@ -193,8 +244,15 @@ int DescribeFilter(const CommonOptions& options, const std::string& name)
     std::string modes;
     for (const std::string& mode : f.modeNames())
         modes += (modes.empty() ? "" : ", ") + mode;
-    fmt::print("{} ({})\n  category: {}\n  help:     {}\n  modes:    {}\n  settings: none\n", f.name, f.id, f.category,
-               f.help, modes);
+    fmt::print("{} ({})\n  category: {}\n  help:     {}\n  modes:    {}\n", f.name, f.id, f.category, f.help, modes);
+    const std::vector<SettingInfo> settings = host->settingsOf(f.id);
+    if (settings.empty())
+        fmt::print("  settings: none\n");
+    else
+        fmt::print("  settings:\n");
+    for (const SettingInfo& s : settings)
+        fmt::print("    {}={:g}  {} ({}{})\n", s.name, s.defaultValue, s.description, RangeText(s),
+                   s.type == typeInteger && s.scale == 1 ? ", whole numbers" : "");
     return 0;
 }
 
@@ -202,11 +260,17 @@ int RunFilter(const CommonOptions& options, const RunRequest& request)
 {
     const std::unique_ptr<Host> host = LoadHost(options);
     const FilterProperties filter = ResolveFilter(*host, request.filter);
-    if (!request.settings.empty())
-        throw UsageError(fmt::format("{} has no settings; '{}' cannot be set", filter.name, request.settings.front()));
+    const HostDescriptor descriptor = SettingsDescriptor(*host, filter, request.settings);
+    if (request.dialogScript && !request.settings.empty())
+        throw UsageError("settings come from the dialog script or from NAME=VALUE pairs, not both");
+    if (request.dialogScript)
+        host->dialogScript = ParseDialogScript(*request.dialogScript);
 
     Image image = ReadImage(request.input);
     RunOptions run;
+    run.showDialog = request.dialogScript.has_value();
+    if (!request.settings.empty())
+        run.descriptor = &descriptor;
     Image mask;
     if (!request.maskPath.empty()) {
         mask = ReadMask(request.maskPath, image);
@@ -224,8 +288,47 @@ int RunFilter(const CommonOptions& options, const RunRequest& request)
     run.progress = [&bar](uint32_t done, uint32_t total) { bar.update(done, total); };
     run.abort = [&options] { return options.interrupted && options.interrupted->load(); };
 
-    CheckResult(host->runFilter(filter.id, image, run), filter);
+    CheckResult(*host, host->runFilter(filter.id, image, run), filter);
+    if (!request.previewOut.empty()) {
+        if (!host->previewImage)
+            throw UsageError(fmt::format("{} showed no preview", filter.name));
+        WriteImage(*host->previewImage, request.previewOut);
+    }
     WriteImage(image, request.output);
+    return 0;
+}
+
+int ShowDialog(const CommonOptions& options, const DialogRequest& request)
+{
+    const std::unique_ptr<Host> host = LoadHost(options);
+    const FilterProperties filter = ResolveFilter(*host, request.filter);
+    host->dialogScript = ParseDialogScript(request.script);
+    host->onDialogOpened = [](const std::string& title, const std::vector<DialogItemState>& items) {
+        fmt::print("{}\n", title);
+        for (const DialogItemState& item : items) {
+            fmt::print("  {:5}  {:<9} {:<14}", item.id, ItemKindName(item.kind), item.label.empty() ? "-" : "\"" + item.label + "\"");
+            if (item.kind == kItemSlider || item.kind == kItemNumber || item.kind == kItemCheckBox || item.kind == kItemPopup)
+                fmt::print(" value {:g}", item.value);
+            if (item.kind == kItemNumber || item.kind == kItemSlider)
+                fmt::print(" range {:g} to {:g}", item.minimum, item.maximum);
+            if (!item.text.empty())
+                fmt::print(" text \"{}\"", item.text);
+            fmt::print("\n");
+        }
+    };
+    Image image = ReadImage(request.input);
+    RunOptions run;
+    run.showDialog = true;
+    const int16_t result = host->runFilter(filter.id, image, run);
+    if (!host->dialogError.empty())
+        throw std::runtime_error(fmt::format("{}: {}", filter.name, host->dialogError));
+    if (!request.previewOut.empty()) {
+        if (!host->previewImage)
+            throw UsageError(fmt::format("{} showed no preview", filter.name));
+        WriteImage(*host->previewImage, request.previewOut);
+    }
+    if (result != 0 && result != kUserCanceledErr)
+        CheckResult(*host, result, filter);
     return 0;
 }
 
@@ -237,7 +340,7 @@ int RunDemo(const CommonOptions& options, const std::string& folder)
     WriteImage(sample, (std::filesystem::path(folder) / "sample.png").string());
     for (const FilterProperties& filter : host->registeredFilters()) {
         Image image = filter.acceptsMode(kModeRGB) ? sample : MakeSampleImage(kModeGrayscale);
-        CheckResult(host->runFilter(filter.id, image), filter);
+        CheckResult(*host, host->runFilter(filter.id, image), filter);
         const std::string path = (std::filesystem::path(folder) / fmt::format("{}-{}.png", filter.id, NameKey(filter.name))).string();
         WriteImage(image, path);
         if (!options.quiet)

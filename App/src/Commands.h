@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ namespace pictra {
 
 struct CommonOptions {
     std::string modulePath;
+    std::string settingsPath;     // empty: the host's default
     int threads = 0;              // 0: one per core
     bool quiet = false;
     bool showProgress = false;
@@ -26,6 +28,15 @@ struct RunRequest {
     std::string background;
     int tileSize = 0;
     int bandCount = 16;
+    std::optional<std::string> dialogScript;  // run as from the menu, playing this script
+    std::string previewOut;                   // where to write what the dialog's preview showed
+};
+
+struct DialogRequest {
+    std::string filter;
+    std::string input;
+    std::string script = "cancel";
+    std::string previewOut;
 };
 
 // Each returns the process's exit status; failures throw with a one-line message.
@@ -33,5 +44,6 @@ int ListFilters(const CommonOptions& options, bool json);
 int DescribeFilter(const CommonOptions& options, const std::string& filter);
 int RunFilter(const CommonOptions& options, const RunRequest& request);
 int RunDemo(const CommonOptions& options, const std::string& folder);
+int ShowDialog(const CommonOptions& options, const DialogRequest& request);
 
 }  // namespace pictra

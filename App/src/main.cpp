@@ -38,11 +38,23 @@ int main(int argc, char** argv)
     app.footer(
         "FILTER is a filter id (16900) or its menu name in any case, with or without punctuation\n"
         "(\"Sharpen Edges\", \"sharpen-edges\", \"sharpenedges\").\n"
-        "Images: PNG, TIFF, JPEG, PNM (PBM/PGM/PPM); the output keeps the input's mode and depth.");
+        "Images: PNG, TIFF, JPEG, PNM (PBM/PGM/PPM); the output keeps the input's mode and depth.\n"
+        "\n"
+        "Dialog scripts (--dialog, dialog --script): commands separated by ';', items by number\n"
+        "or by their label in double quotes:\n"
+        "  set ITEM VALUE    a slider's (0 to 1), field's or text's value\n"
+        "  click ITEM        a button, check box or radio button\n"
+        "  choose ITEM TEXT  a popup entry\n"
+        "  idle [N]          N idle events: the live preview runs\n"
+        "  redraw            the preview is drawn again\n"
+        "  ok | cancel       end the dialog\n"
+        "Example: pictra run posterize in.png out.png --dialog 'set 101 6; ok'");
 
     pictra::CommonOptions common;
     common.modulePath = DefaultModulePath();
     app.add_option("--module", common.modulePath, "the filter module to load")->capture_default_str();
+    app.add_option("--settings-db", common.settingsPath,
+                   "the settings store (default: $PICTRA_SETTINGS, else ~/.config/pictra/settings.db)");
 
     bool json = false;
     CLI::App* filters = app.add_subcommand("filters", "list every registered filter: id, name, category, modes");
@@ -66,6 +78,15 @@ int main(int argc, char** argv)
     runCommand->add_option("--tile", run.tileSize, "tile size in pixels (default: the whole area)")->check(CLI::Range(1, 32767));
     runCommand->add_option("--bands", run.bandCount, "bands per pass, 1 to 16")->check(CLI::Range(1, 16));
     runCommand->add_flag("--quiet", common.quiet, "no progress bar, no alerts on stderr");
+    runCommand->add_option("--dialog", run.dialogScript, "run as from the menu: show the dialog and play SCRIPT on it");
+    runCommand->add_option("--preview-out", run.previewOut, "write what the dialog's live preview showed");
+
+    pictra::DialogRequest dialogRequest;
+    CLI::App* dialog = app.add_subcommand("dialog", "show a filter's dialog: its items after it opens, then play a script");
+    dialog->add_option("FILTER", dialogRequest.filter, "filter id or name")->required();
+    dialog->add_option("IN", dialogRequest.input, "the image the dialog previews")->required();
+    dialog->add_option("--script", dialogRequest.script, "what the user does (default: cancel)")->capture_default_str();
+    dialog->add_option("--preview-out", dialogRequest.previewOut, "write what the live preview showed");
 
     std::string outputFolder = "out";
     CLI::App* demo = app.add_subcommand("demo", "run every registered filter on the built-in sample image");
@@ -85,6 +106,8 @@ int main(int argc, char** argv)
             return pictra::DescribeFilter(common, filterName);
         if (*runCommand)
             return pictra::RunFilter(common, run);
+        if (*dialog)
+            return pictra::ShowDialog(common, dialogRequest);
         return pictra::RunDemo(common, outputFolder);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "pictra: %s\n", error.what());

@@ -1,18 +1,56 @@
-// Point-map filters: each output sample depends on its own input sample only.
-// Invert complements every sample of the colour planes.
+// Point-map filters: each output sample depends on its own pixel alone.
+// Invert, Solarize and Desaturate have no settings; Threshold and Posterize
+// keep a parameter block and have a dialog. Invert, Solarize and Threshold
+// see straight colour on layers with transparency (the white matte);
+// Posterize and Desaturate work on the stored values.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "FilterEntries.h"
+#include "framework/Dialog.h"
 #include "framework/FilterProtocol.h"
 #include "framework/Module.h"
+#include "framework/SettingsFilter.h"
 #include "framework/WhiteMatte.h"
 
 namespace px {
 
+// ---------------------------------------------------------------------------
+// Parameter blocks.
+
+struct ThresholdBlock {
+    uint8_t level;
+    uint8_t showDialog;
+    uint8_t reserved[2];
+    ProgressCounters counters;
+    int32_t previewEnable;
+};
+static_assert(sizeof(ThresholdBlock) == 16 && offsetof(ThresholdBlock, counters) == 4 &&
+              offsetof(ThresholdBlock, previewEnable) == 12);
+
+struct PosterizeBlock {
+    int16_t levels;
+    uint8_t showDialog;
+    uint8_t reserved;
+    ProgressCounters counters;
+    uint8_t table[256];
+    int32_t previewEnable;
+};
+static_assert(sizeof(PosterizeBlock) == 272 && offsetof(PosterizeBlock, counters) == 4 &&
+              offsetof(PosterizeBlock, table) == 12 && offsetof(PosterizeBlock, previewEnable) == 268);
+
 namespace {
+
+constexpr int32_t kThresholdId = 16910;
+constexpr int32_t kPosterizeId = 16920;
 
 // Planes delivered together in one pass are interleaved.
 int InterleavedPlanes(const FilterRecord& record) { return record.outHiPlane - record.outLoPlane + 1; }
+
+// ---------------------------------------------------------------------------
+// Invert: every sample complemented; bitmaps bit by bit.
 
 // Copies a band row by row and complements each row while it is still in
 // cache; deep samples are complemented byte by byte, which maps v to max - v.
@@ -26,6 +64,26 @@ void CopyAndInvertRows(const BandAddress& a, int32_t rowBytes)
     }
 }
 
+// The shape of an 8-bit point operation: un-matte into the destination (or
+// copy), transform the destination in place, re-matte.
+template <class Transform>
+void MattedPointBand(const Band& band, const FilterRecord& record, Transform transform)
+{
+    const int planes = InterleavedPlanes(record);
+    const BandAddress a = AddressBand(band, record, planes);
+    const HostPlaneView* matte = FindWhiteMatte(record);
+    if (!matte) {
+        CopyBand(a.rows, a.columns * planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes);
+        transform(a, planes);
+        return;
+    }
+    const uint8_t* alpha = AlphaAt(*matte, band);
+    UnmatteBand(a.rows, a.columns, planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, alpha,
+                matte->rowBytes);
+    transform(a, planes);
+    RematteBand(a.rows, a.columns, planes, a.destination, a.destinationRowBytes, alpha, matte->rowBytes);
+}
+
 void InvertBands8(const Band* band, FilterRecord* record)
 {
     if (record->imageMode == kModeBitmap) {
@@ -34,18 +92,13 @@ void InvertBands8(const Band* band, FilterRecord* record)
         ComplementBits(a.rows, a.columns, a.bitOffset, a.destination, a.destinationRowBytes);
         return;
     }
-    const int planes = InterleavedPlanes(*record);
-    const BandAddress a = AddressBand(*band, *record, planes);
-    const HostPlaneView* matte = FindWhiteMatte(*record);
-    if (!matte) {
-        CopyAndInvertRows(a, a.columns * planes);
+    if (!FindWhiteMatte(*record)) {
+        CopyAndInvertRows(AddressBand(*band, *record, InterleavedPlanes(*record)), band->width() * InterleavedPlanes(*record));
         return;
     }
-    const uint8_t* alpha = AlphaAt(*matte, *band);
-    UnmatteBand(a.rows, a.columns, planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, alpha,
-                matte->rowBytes);
-    PixelRoutines().InvertBytes(a.rows, a.columns * planes, a.destination, a.destinationRowBytes);
-    RematteBand(a.rows, a.columns, planes, a.destination, a.destinationRowBytes, alpha, matte->rowBytes);
+    MattedPointBand(*band, *record, [](const BandAddress& a, int planes) {
+        PixelRoutines().InvertBytes(a.rows, a.columns * planes, a.destination, a.destinationRowBytes);
+    });
 }
 
 void InvertBandsDeep(const Band* band, FilterRecord* record)
@@ -58,8 +111,428 @@ void InvertBandsDeep(const Band* band, FilterRecord* record)
 constexpr PlainFilter kInvert{18063, {.halo = 0, .transparency = Transparency::kLeave,
                                       .bands8 = InvertBands8, .bandsDeep = InvertBandsDeep}};
 
+// ---------------------------------------------------------------------------
+// Solarize: samples with the top bit set are complemented.
+
+void SolarizeBands(const Band* band, FilterRecord* record)
+{
+    MattedPointBand(*band, *record, [](const BandAddress& a, int planes) {
+        for (int32_t y = 0; y < a.rows; ++y) {
+            uint8_t* row = a.destination + size_t(y) * a.destinationRowBytes;
+            for (int32_t x = 0; x < a.columns * planes; ++x)
+                row[x] = row[x] < 128 ? row[x] : uint8_t(255 - row[x]);
+        }
+    });
+}
+
+constexpr PlainFilter kSolarize{18083, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = SolarizeBands}};
+
+// ---------------------------------------------------------------------------
+// Desaturate: the lightness (max + min) / 2 of each pixel's colour. RGB,
+// CMYK (K kept) and Lab (L kept, a and b neutral) run as one interleaved
+// pass; any other mode is refused with a beep.
+
+// Planes of the one interleaved pass, by mode; 0 for a mode it refuses.
+int DesaturatePlanes(int16_t mode)
+{
+    switch (mode) {
+    case kModeRGB:
+    case kModeLab: return 3;
+    case kModeCMYK: return 4;
+    default: return 0;
+    }
+}
+
+void DesaturateBands(const Band* band, FilterRecord* record)
+{
+    const int planes = InterleavedPlanes(*record);
+    const BandAddress a = AddressBand(*band, *record, planes);
+    const bool lab = record->imageMode == kModeLab;
+    for (int32_t y = 0; y < a.rows; ++y) {
+        const uint8_t* in = a.source + size_t(y) * a.sourceRowBytes;
+        uint8_t* out = a.destination + size_t(y) * a.destinationRowBytes;
+        for (int32_t x = 0; x < a.columns; ++x, in += planes, out += planes) {
+            if (lab) {
+                out[0] = in[0];
+                out[1] = out[2] = 128;
+                continue;
+            }
+            const uint8_t high = std::max({in[0], in[1], in[2]});
+            const uint8_t low = std::min({in[0], in[1], in[2]});
+            out[0] = out[1] = out[2] = uint8_t((high + low) >> 1);
+            if (planes == 4)
+                out[3] = in[3];
+        }
+    }
+}
+
+void DesaturateResetPlanes(FilterRecord& record)
+{
+    const int planes = DesaturatePlanes(record.imageMode);
+    if (planes == 0)
+        return;
+    record.outLoPlane = 0;
+    record.outHiPlane = int16_t(planes - 1);
+}
+
+// One pass over all colour planes at once, then the pass is over.
+int16_t DesaturatePass(FilterRecord& record, ProgressCounters& counters)
+{
+    if (DesaturatePlanes(record.imageMode) == 0) {
+        Host().platform->MessageBeep(0);
+        record.outRect = record.inRect = Rect16{};
+        return kNoErr;
+    }
+    record.outRect = record.hostProc->tileRect;
+    record.inRect = record.outRect;
+    record.inLoPlane = record.outLoPlane;
+    record.inHiPlane = record.outHiPlane;
+    if (const int16_t error = record.advanceState(); error != kNoErr)
+        return error;
+    Band bands[kMaxBands];
+    const int count = SplitIntoBands(1, record.hostProc->bandCount, record.outRect, bands);
+    record.hostProc->ForEachBand(count, bands, DesaturateBands, 0);
+    const int16_t result = FinishPass(record, counters, uint32_t(InterleavedPlanes(record)) *
+                                                            uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+    record.outRect = record.inRect = Rect16{};
+    record.outLoPlane = record.outHiPlane = record.inLoPlane = record.inHiPlane = 0;
+    return result;
+}
+
+constexpr PlainFilter kDesaturate{18043, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = DesaturateBands},
+                                  DesaturatePass, DesaturateResetPlanes};
+
+// ---------------------------------------------------------------------------
+// Threshold: every pixel black or white by its gray value against the level.
+
+// Gray of one pixel of interleaved samples, by mode.
+uint8_t GrayOf(const uint8_t* pixel, int16_t mode)
+{
+    if (mode == kModeRGB)
+        return uint8_t((77 * pixel[0] + 150 * pixel[1] + 28 * pixel[2]) / 255);
+    if (mode == kModeCMYK) {
+        const int k = pixel[3];
+        return uint8_t(k - ((765 - (pixel[0] + pixel[1] + pixel[2])) * k) / 765);
+    }
+    return pixel[0];
+}
+
+// Plane range of one Threshold step: the colour planes of RGB and CMYK
+// together, other modes one plane at a time.
+int ThresholdPlanesTogether(int16_t mode) { return mode == kModeRGB ? 3 : mode == kModeCMYK ? 4 : 1; }
+
+bool ThresholdWrites(int16_t mode)
+{
+    return mode != kModeBitmap && mode != kModeIndexed && mode != kModeHSL && mode != kModeHSB;
+}
+
+void ThresholdResetPlanes(FilterRecord& record)
+{
+    record.outLoPlane = 0;
+    record.outHiPlane = int16_t(ThresholdPlanesTogether(record.imageMode) - 1);
+}
+
+// The whole tile as one band: gray values into scratch sized from the band,
+// thresholded, then written back by the mode's rule.
+int16_t ThresholdBand(FilterRecord& record, const ThresholdBlock& block)
+{
+    const HostPixelRoutines& routines = PixelRoutines();
+    const int planes = InterleavedPlanes(record);
+    const Band band = record.outRect;
+    const BandAddress a = AddressBand(band, record, planes);
+    const int16_t mode = record.imageMode;
+    const bool lab = mode == kModeLab;
+    if (lab && record.outLoPlane > 0) {
+        routines.FillSamples(a.rows, a.columns, a.destination, a.destinationRowBytes, 1, 128);
+        return kNoErr;
+    }
+    if (planes == 1 && (mode != kModeGrayscale || lab)) {
+        routines.ThresholdBytes(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
+                                block.level);
+        return kNoErr;
+    }
+    const HostPlaneView* matte = FindWhiteMatte(record);
+    const uint8_t* alpha = matte ? AlphaAt(*matte, band) : nullptr;
+    if (matte)
+        UnmatteBand(a.rows, a.columns, planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
+                    alpha, matte->rowBytes);
+    else
+        CopyBand(a.rows, a.columns * planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes);
+
+    void* scratch = nullptr;
+    if (const int16_t error = Host().NewBlock(&scratch, std::max(a.rows * a.columns, 16384)); error != kNoErr)
+        return error;
+    auto* gray = static_cast<uint8_t*>(scratch);
+    for (int32_t y = 0; y < a.rows; ++y) {
+        const uint8_t* row = a.destination + size_t(y) * a.destinationRowBytes;
+        for (int32_t x = 0; x < a.columns; ++x)
+            gray[size_t(y) * a.columns + x] = GrayOf(row + x * planes, mode);
+    }
+    routines.ThresholdBytes(a.rows, a.columns, gray, a.columns, gray, a.columns, block.level);
+    for (int32_t y = 0; y < a.rows; ++y) {
+        uint8_t* row = a.destination + size_t(y) * a.destinationRowBytes;
+        const uint8_t* g = gray + size_t(y) * a.columns;
+        if (mode == kModeCMYK) {
+            for (int p = 0; p < 3; ++p)
+                routines.FillSamples(1, a.columns, row + p, a.destinationRowBytes, 4, 255);
+            for (int32_t x = 0; x < a.columns; ++x)
+                row[x * 4 + 3] = g[x];
+        } else {
+            for (int32_t x = 0; x < a.columns; ++x)
+                for (int p = 0; p < planes; ++p)
+                    row[x * planes + p] = g[x];
+        }
+    }
+    Host().platform->FreeBlock(scratch);
+    if (matte)
+        RematteBand(a.rows, a.columns, planes, a.destination, a.destinationRowBytes, alpha, matte->rowBytes);
+    return kNoErr;
+}
+
+int16_t ThresholdPass(FilterRecord& record, ThresholdBlock& block)
+{
+    record.outRect = record.hostProc->tileRect;
+    record.inRect = record.outRect;
+    record.inLoPlane = record.outLoPlane;
+    record.inHiPlane = record.outHiPlane;
+    if (const int16_t error = record.advanceState(); error != kNoErr)
+        return error;
+    if (ThresholdWrites(record.imageMode))
+        if (const int16_t error = ThresholdBand(record, block); error != kNoErr)
+            return error;
+    const int planes = InterleavedPlanes(record);
+    const int16_t result =
+        FinishPass(record, block.counters, uint32_t(planes) * uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+    const int16_t next = int16_t(record.outHiPlane + 1);
+    if (planes > 1 || next >= PlanesToProcess(record, Transparency::kLeave)) {
+        record.outRect = Rect16{};
+        record.outLoPlane = record.outHiPlane = 0;
+    } else {
+        record.outLoPlane = record.outHiPlane = next;
+    }
+    record.inRect = record.outRect;
+    record.inLoPlane = record.outLoPlane;
+    record.inHiPlane = record.outHiPlane;
+    return result;
+}
+
+// "Auto": the smallest level at which the count at or above it exceeds the
+// count below it by the least non-negative margin, when that margin is
+// smaller than the total; else 0. The margin is taken as an unsigned 32-bit
+// value, so levels with more below than above never win.
+uint8_t AutoThresholdLevel(const uint32_t (&histogram)[256])
+{
+    uint32_t total = 0;
+    for (uint32_t count : histogram)
+        total += count;
+    uint32_t bestAbove = total, bestBelow = 0;
+    uint8_t level = 0;
+    uint32_t below = 0;
+    for (int t = 0; t < 256; ++t) {
+        const uint32_t above = total - below;
+        if (above - below < bestAbove - bestBelow) {
+            bestAbove = above;
+            bestBelow = below;
+            level = uint8_t(t);
+        }
+        below += histogram[t];
+    }
+    return level;
+}
+
+// The gray histogram of the filter rectangle, read through advanceState
+// with the same gray rule as the filter.
+void GatherThresholdHistogram(FilterRecord& record, uint32_t (&histogram)[256])
+{
+    std::fill(std::begin(histogram), std::end(histogram), 0u);
+    const int planes = ThresholdPlanesTogether(record.imageMode);
+    record.inRect = record.filterRect;
+    record.inLoPlane = 0;
+    record.inHiPlane = int16_t(planes - 1);
+    record.outRect = Rect16{};
+    if (record.inRect.empty() || record.advanceState() != kNoErr)
+        return;
+    const auto* data = static_cast<const uint8_t*>(record.inData);
+    for (int32_t y = 0; y < record.inRect.height(); ++y) {
+        const uint8_t* row = data + size_t(y) * record.inRowBytes;
+        for (int32_t x = 0; x < record.inRect.width(); ++x)
+            ++histogram[GrayOf(row + x * planes, record.imageMode)];
+    }
+    record.inRect = Rect16{};
+}
+
+constexpr SliderField kThresholdPair{100, 255, 1, 255};
+constexpr int32_t kAutoButton = 201;
+
+// The histogram the Threshold dialog shows, gathered when it opens; one
+// dialog runs at a time, on the host's thread.
+uint32_t gThresholdHistogram[256];
+
+uint8_t ThresholdDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
+{
+    FilterRecord& record = DialogRecord(dialog);
+    auto& block = *static_cast<ThresholdBlock*>(record.parameters);
+    switch (event) {
+    case kDialogInit:
+        GatherThresholdHistogram(record, gThresholdHistogram);
+        ShowSliderValue(dialog, kThresholdPair, block.level);
+        Dialogs().SetItemValue(dialog, kItemPreview, block.previewEnable);
+        return 1;
+    case kDialogValueChanged:
+        if (item != kThresholdPair.slider && item != kThresholdPair.field())
+            return 0;
+        record.hostProc->StopPreview();
+        block.level = uint8_t(TakeSliderValue(dialog, kThresholdPair, item));
+        return 1;
+    case kDialogItemHit:
+        if (item == kAutoButton) {
+            record.hostProc->StopPreview();
+            block.level = AutoThresholdLevel(gThresholdHistogram);
+            ShowSliderValue(dialog, kThresholdPair, block.level);
+            return 1;
+        }
+        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    default:
+        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    }
+}
+
+void ThresholdDefaults(ThresholdBlock& block)
+{
+    block = ThresholdBlock{};
+    block.level = 128;
+    block.previewEnable = 1;
+}
+
+void ThresholdDerive(ThresholdBlock&) {}
+void ThresholdToValues(const ThresholdBlock& block, double* values) { values[0] = block.level; }
+void ThresholdFromValues(ThresholdBlock& block, const ScriptedValues& values)
+{
+    if (values.present[0])
+        block.level = uint8_t(values.value[0]);
+}
+int16_t ThresholdDialog(FilterRecord& record, ThresholdBlock&)
+{
+    return RunFilterDialog(5243, 18087, ThresholdDialogProc, record);
+}
+void ThresholdFromScriptingBlock(ThresholdBlock& block, const void* data)
+{
+    int16_t level;
+    std::memcpy(&level, data, 2);
+    block.level = uint8_t(std::clamp<int>(level, 0, 255));
+}
+
+constexpr SettingsFilter<ThresholdBlock> kThreshold{
+    .filterId = kThresholdId,
+    .aboutTitle = 18086,
+    .defaults = ThresholdDefaults,
+    .derive = ThresholdDerive,
+    .toValues = ThresholdToValues,
+    .fromValues = ThresholdFromValues,
+    .dialog = ThresholdDialog,
+    .scriptingSize = 2,
+    .fromScriptingBlock = ThresholdFromScriptingBlock,
+    .pass = {.transparency = Transparency::kLeave},
+    .processPlane = ThresholdPass,
+    .resetPlanes = ThresholdResetPlanes,
+};
+
+// ---------------------------------------------------------------------------
+// Posterize: each sample through a table of `levels` evenly spaced values.
+
+void PosterizeBands(const Band* band, FilterRecord* record)
+{
+    const auto& block = *static_cast<const PosterizeBlock*>(record->parameters);
+    const BandAddress a = AddressBand(*band, *record, 1);
+    for (int32_t y = 0; y < a.rows; ++y) {
+        const uint8_t* in = a.source + size_t(y) * a.sourceRowBytes;
+        uint8_t* out = a.destination + size_t(y) * a.destinationRowBytes;
+        for (int32_t x = 0; x < a.columns; ++x)
+            out[x] = block.table[in[x]];
+    }
+}
+
+constexpr SliderField kLevelsPair{100, 255, 2, 255};
+
+uint8_t PosterizeDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
+{
+    FilterRecord& record = DialogRecord(dialog);
+    auto& block = *static_cast<PosterizeBlock*>(record.parameters);
+    switch (event) {
+    case kDialogInit:
+        ShowSliderValue(dialog, kLevelsPair, block.levels);
+        Dialogs().SetItemValue(dialog, kItemPreview, block.previewEnable);
+        return 1;
+    case kDialogValueChanged:
+        if (item != kLevelsPair.slider && item != kLevelsPair.field())
+            return 0;
+        record.hostProc->StopPreview();
+        block.levels = int16_t(TakeSliderValue(dialog, kLevelsPair, item));
+        BuildPosterizeTable(block.levels, block.table);
+        return 1;
+    default:
+        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    }
+}
+
+void PosterizeDefaults(PosterizeBlock& block)
+{
+    block = PosterizeBlock{};
+    block.levels = 4;
+    block.previewEnable = 1;
+}
+
+void PosterizeDerive(PosterizeBlock& block)
+{
+    block.levels = int16_t(std::clamp<int>(block.levels, 2, 255));
+    BuildPosterizeTable(block.levels, block.table);
+}
+void PosterizeToValues(const PosterizeBlock& block, double* values) { values[0] = block.levels; }
+void PosterizeFromValues(PosterizeBlock& block, const ScriptedValues& values)
+{
+    if (values.present[0])
+        block.levels = int16_t(values.value[0]);
+}
+int16_t PosterizeDialog(FilterRecord& record, PosterizeBlock&)
+{
+    return RunFilterDialog(5242, 18078, PosterizeDialogProc, record);
+}
+void PosterizeFromScriptingBlock(PosterizeBlock& block, const void* data) { std::memcpy(&block.levels, data, 2); }
+
+constexpr SettingsFilter<PosterizeBlock> kPosterize{
+    .filterId = kPosterizeId,
+    .aboutTitle = 18079,
+    .defaults = PosterizeDefaults,
+    .derive = PosterizeDerive,
+    .toValues = PosterizeToValues,
+    .fromValues = PosterizeFromValues,
+    .dialog = PosterizeDialog,
+    .scriptingSize = 2,
+    .fromScriptingBlock = PosterizeFromScriptingBlock,
+    .pass = {.halo = 0, .transparency = Transparency::kFilter, .bands8 = PosterizeBands},
+};
+
 }  // namespace
 
+// table[i] = trunc(q x 255 / (L - 1)) with q = trunc(i x L / 255), table[255] = 255.
+// Both truncations are taken exactly, in integers: in floating point,
+// (L - 1) x (255 / (L - 1)) falls just short of 255 for some L and the top
+// level would appear twice (254 and 255), giving L + 1 values.
+void BuildPosterizeTable(int levels, uint8_t* table)
+{
+    for (int i = 0; i < 255; ++i) {
+        const int q = i * levels / 255;
+        table[i] = uint8_t(q * 255 / (levels - 1));
+    }
+    table[255] = 255;
+}
+
+uint8_t ThresholdAutoLevel(const uint32_t (&histogram)[256]) { return AutoThresholdLevel(histogram); }
+
 const FilterEntry InvertEntry = PlainFilterEntry<kInvert>;
+const FilterEntry SolarizeEntry = PlainFilterEntry<kSolarize>;
+const FilterEntry DesaturateEntry = PlainFilterEntry<kDesaturate>;
+const FilterEntry ThresholdEntry = SettingsFilterProtocol<ThresholdBlock, kThreshold>::Entry;
+const FilterEntry PosterizeEntry = SettingsFilterProtocol<PosterizeBlock, kPosterize>::Entry;
 
 }  // namespace px

@@ -61,6 +61,15 @@ int BytesPerSample(const FilterRecord& record)
     return record.hostProc->workingDepth / 8;
 }
 
+int16_t FinishPass(FilterRecord& record, ProgressCounters& counters, uint32_t pixels)
+{
+    counters.doneCount += pixels;
+    if (counters.totalCount == 0)
+        return kNoErr;
+    record.progressProc(counters.doneCount, counters.totalCount);
+    return record.abortProc() ? kUserCanceledErr : kNoErr;
+}
+
 int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounters& counters)
 {
     FilterHostBlock& hostBlock = *record.hostProc;
@@ -90,14 +99,7 @@ int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounte
 
     record.outLoPlane = int16_t(record.outLoPlane + 1);
     record.outHiPlane = record.outLoPlane;
-    counters.doneCount += uint32_t(record.outRect.height()) * uint32_t(record.outRect.width());
-
-    int16_t result = kNoErr;
-    if (counters.totalCount != 0) {
-        record.progressProc(counters.doneCount, counters.totalCount);
-        if (record.abortProc())
-            result = kUserCanceledErr;
-    }
+    const int16_t result = FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
     if (record.outLoPlane >= PlanesToProcess(record, pass.transparency)) {
         record.outRect = Rect16{};
         record.outLoPlane = 0;

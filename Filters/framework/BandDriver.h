@@ -43,6 +43,10 @@ int PlanesToProcess(const FilterRecord& record, Transparency transparency);
 // Selector 26.
 void ResetPlanes(FilterRecord& record);
 
+// After the pixels of a step: `pixels` more done, progress reported and
+// abort polled (not when there is nothing to report). -128 on abort.
+int16_t FinishPass(FilterRecord& record, ProgressCounters& counters, uint32_t pixels);
+
 // Selector 27: one plane of the host's tile through the band iterator, then
 // progress and abort. Returns 0, the advanceState error, or -128 on abort.
 int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounters& counters);

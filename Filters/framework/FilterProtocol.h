@@ -18,10 +18,13 @@ void ShowAbout(int32_t titleStringId);
 // the host pass and size the progress. Returns the registration's result.
 int16_t StartPlainFilter(FilterRecord& record, FilterEntry entry, const PlanePass& pass, ProgressCounters& counters);
 
-// A filter without settings: its about title and its plane pass.
+// A filter without settings: its about title and its plane pass, or a pass
+// of its own (selector 27) with its own plane cursor (selector 26).
 struct PlainFilter {
     int32_t aboutTitle;
     PlanePass pass;
+    int16_t (*processPlane)(FilterRecord& record, ProgressCounters& counters) = nullptr;
+    void (*resetPlanes)(FilterRecord& record) = nullptr;
 };
 
 // The entry of a filter without settings. Selectors 1, 2, 4 and 5 succeed
@@ -47,11 +50,17 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
         *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, counters);
         break;
     case kSelectorResetPlanes:
-        ResetPlanes(*record);
+        if constexpr (filter.resetPlanes != nullptr)
+            filter.resetPlanes(*record);
+        else
+            ResetPlanes(*record);
         *result = kNoErr;
         break;
     case kSelectorProcessPlane:
-        *result = ProcessPlane(*record, filter.pass, counters);
+        if constexpr (filter.processPlane != nullptr)
+            *result = filter.processPlane(*record, counters);
+        else
+            *result = ProcessPlane(*record, filter.pass, counters);
         break;
     case kSelectorParameterSize:
         *reinterpret_cast<int32_t*>(data) = 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "DialogServices.h"
 #include "FilterRecord.h"
 #include "PixelRoutines.h"
 #include "PluginTypes.h"
@@ -115,6 +116,7 @@ struct HostImageRecord {
     const HostChannelEntry* channels;
     const HostLayerRecord* layer; // null for an image without layers
     int32_t currentMapIndex;      // the host's current-layer index into the layer's maps
+    uint8_t liveUpdate;           // the dialog preview follows every change
 };
 
 // PICA: suites acquired by name and version; every acquire is paired with a release.
@@ -150,6 +152,7 @@ struct HostUiTable {
 struct HostCallbackTable {
     const HostPlatformTable* platform;
     const HostUiTable* ui;
+    const HostDialogServices* dialogs;  // RunModalDialog and the dialog item services
     // 263: modal; returns the 1-based index of the button chosen.
     int32_t (*ShowAlert)(const char* message, const char* button1, const char* button2, const char* button3);
     // 348: shows a help line.
@@ -168,4 +171,25 @@ struct HostCallbackTable {
     void (*SetFilterOptions)(void* registration, int32_t flagA, int32_t flagB);
     // 1990: non-zero when the host has the capability.
     int32_t (*QueryCapability)(int32_t capability);
+
+    // 1825-1840: the settings store. Typed values under NUL-terminated keys in a
+    // namespace ('filt'); a value keeps the type it was last written with.
+    // Patterns end in "*" and match every key with the part before it as prefix.
+    void (*SetStoreString)(uint32_t space, const char* key, const char* value);
+    void (*SetStoreInt)(uint32_t space, const char* key, int32_t value);
+    void (*SetStoreDouble)(uint32_t space, const char* key, double value);
+    void (*SetStoreBytes)(uint32_t space, const char* key, int32_t size, const void* data);
+    // Non-zero when the key holds a value of that type; strings are cut to the buffer.
+    int32_t (*GetStoreString)(uint32_t space, const char* key, int32_t bufferSize, char* buffer);
+    int32_t (*GetStoreInt)(uint32_t space, const char* key, int32_t* value);
+    int32_t (*GetStoreDouble)(uint32_t space, const char* key, double* value);
+    // Delivers a byte value only when it fits the buffer; returns the bytes delivered (0 otherwise).
+    int32_t (*GetStoreBytes)(uint32_t space, const char* key, int32_t size, void* buffer);
+    void (*DeleteStoreKeys)(uint32_t space, const char* pattern);
+    // 0 and *keys set to a host block (released with FreeBlock) holding *count
+    // key pointers followed by the keys themselves, in key order; or an error.
+    int16_t (*EnumerateStoreKeys)(uint32_t space, const char* pattern, char*** keys, int32_t* count);
+    void (*RenameStoreKey)(uint32_t space, const char* oldKey, const char* newKey);
 };
+
+constexpr uint32_t kStoreNamespace = FourCC("filt");

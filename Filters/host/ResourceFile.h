@@ -4,7 +4,8 @@
 // File layout (all integers little-endian):
 //   "PXRS", uint32 count, then count entries of
 //   uint32 type (four-character code), int32 id, uint32 length, length bytes.
-// Types: 'PiPL' filter property lists, 'STR ' strings (UTF-8, no NUL).
+// Types: 'PiPL' filter property lists, 'STR ' strings (UTF-8, no NUL),
+// 'DLOG' dialog templates, 'PXST' a filter's settings (see ByteWriter users).
 #pragma once
 
 #include <algorithm>
@@ -21,6 +22,77 @@
 
 constexpr uint32_t kResourcePIPL = FourCC("PiPL");
 constexpr uint32_t kResourceString = FourCC("STR ");
+constexpr uint32_t kResourceDialog = FourCC("DLOG");
+constexpr uint32_t kResourceSettings = FourCC("PXST");
+
+// Little-endian fields of the module's own resource records.
+class ByteWriter {
+public:
+    void u32(uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(uint8_t(v >> (8 * i)));
+    }
+    void f64(double v)
+    {
+        uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        for (int i = 0; i < 8; ++i)
+            bytes.push_back(uint8_t(bits >> (8 * i)));
+    }
+    void text(const std::string& s)  // a 32-bit length, then the bytes
+    {
+        u32(uint32_t(s.size()));
+        bytes.insert(bytes.end(), s.begin(), s.end());
+    }
+    std::vector<uint8_t> bytes;
+};
+
+// Reads what a ByteWriter wrote; `ok` turns false at the first field that
+// does not fit, and every later field reads as zero.
+class ByteReader {
+public:
+    explicit ByteReader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    uint32_t u32()
+    {
+        if (!take(4))
+            return 0;
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= uint32_t(bytes_[at_ - 4 + size_t(i)]) << (8 * i);
+        return v;
+    }
+    double f64()
+    {
+        if (!take(8))
+            return 0;
+        uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i)
+            bits |= uint64_t(bytes_[at_ - 8 + size_t(i)]) << (8 * i);
+        double v;
+        std::memcpy(&v, &bits, 8);
+        return v;
+    }
+    std::string text()
+    {
+        const uint32_t n = u32();
+        if (!take(n))
+            return {};
+        return std::string(bytes_.begin() + long(at_ - n), bytes_.begin() + long(at_));
+    }
+    bool ok = true;
+
+private:
+    bool take(size_t n)
+    {
+        if (!ok || bytes_.size() - at_ < n)
+            return ok = false;
+        at_ += n;
+        return true;
+    }
+    const std::vector<uint8_t>& bytes_;
+    size_t at_ = 0;
+};
 
 class ResourceFile {
 public:

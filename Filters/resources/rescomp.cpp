@@ -4,6 +4,9 @@
 #include <fstream>
 #include <string>
 
+#include <map>
+
+#include "host/DialogServices.h"
 #include "host/ResourceFile.h"
 
 namespace {
@@ -77,6 +80,38 @@ ResourceFile::Bytes Pipl(int id, const std::string& name, const std::string& cat
     return pipl.finish();
 }
 
+// A dialog template: its title string, then its items.
+class DialogWriter {
+public:
+    DialogWriter(int id, int32_t titleString) : id(id) { header_.u32(uint32_t(titleString)); }
+    void item(int32_t itemId, int32_t kind, const std::string& label, double minimum, double maximum, double value)
+    {
+        items_.u32(uint32_t(itemId));
+        items_.u32(uint32_t(kind));
+        items_.text(label);
+        items_.f64(minimum);
+        items_.f64(maximum);
+        items_.f64(value);
+        ++count_;
+    }
+    ResourceFile::Bytes finish()
+    {
+        ByteWriter out = header_;
+        out.u32(count_);
+        out.bytes.insert(out.bytes.end(), items_.bytes.begin(), items_.bytes.end());
+        return out.bytes;
+    }
+    int id;
+
+private:
+    ByteWriter header_;
+    ByteWriter items_;
+    uint32_t count_ = 0;
+};
+
+uint32_t KeyOf(uint32_t key) { return key; }
+uint32_t KeyOf(const char (&code)[5]) { return FourCC(code); }
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -93,6 +128,42 @@ int main(int argc, char** argv)
 #define STRING(id, text) resources.addString(id, text);
 #include "resources/Strings.inc"
 #undef STRING
+
+    {
+        DialogWriter dialog(0, 0);
+#define DIALOG(id, title) dialog = DialogWriter(id, title);
+#define ITEM(id, kind, label, minimum, maximum, value) dialog.item(id, kItem##kind, label, minimum, maximum, value);
+#define END_DIALOG() resources.add(kResourceDialog, dialog.id, dialog.finish());
+#include "resources/Dialogs.inc"
+#undef DIALOG
+#undef ITEM
+#undef END_DIALOG
+    }
+
+    std::map<int, std::pair<uint32_t, ByteWriter>> settings;  // per filter: count, records
+#define SETTING(filter, name, key, altKey, type, minimum, maximum, defaultValue, scale, unit, description) \
+    {                                                                                                       \
+        auto& [count, out] = settings[filter];                                                             \
+        ++count;                                                                                            \
+        out.text(name);                                                                                     \
+        out.u32(KeyOf(key));                                                                                \
+        out.u32(KeyOf(altKey));                                                                             \
+        out.u32(FourCC(type));                                                                              \
+        out.f64(minimum);                                                                                   \
+        out.f64(maximum);                                                                                   \
+        out.f64(defaultValue);                                                                              \
+        out.f64(scale);                                                                                     \
+        out.text(unit);                                                                                     \
+        out.text(description);                                                                              \
+    }
+#include "resources/Settings.inc"
+#undef SETTING
+    for (auto& [filter, entry] : settings) {
+        ByteWriter record;
+        record.u32(entry.first);
+        record.bytes.insert(record.bytes.end(), entry.second.bytes.begin(), entry.second.bytes.end());
+        resources.add(kResourceSettings, filter, record.bytes);
+    }
     const ResourceFile::Bytes bytes = resources.serialise();
     const std::string temporary = std::string(argv[1]) + ".tmp";
     std::ofstream out(temporary, std::ios::binary);

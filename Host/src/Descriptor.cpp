@@ -2,6 +2,34 @@
 
 #include <cstring>
 
+namespace {
+
+template <class T>
+void Put(std::vector<HostDescriptor::Item>& items, uint32_t key, uint32_t type, uint32_t enumType, T value)
+{
+    HostDescriptor::Item& item = items.emplace_back();
+    item.key = key;
+    item.type = type;
+    item.enumType = enumType;
+    item.value.emplace<T>(std::move(value));
+}
+
+}  // namespace
+
+void HostDescriptor::putInteger(uint32_t key, int32_t v) { Put(items, key, typeInteger, 0, v); }
+void HostDescriptor::putFloat(uint32_t key, double v) { Put(items, key, typeFloat, 0, v); }
+void HostDescriptor::putBoolean(uint32_t key, bool v) { Put(items, key, typeBoolean, 0, v); }
+void HostDescriptor::putEnumerated(uint32_t key, uint32_t enumType, uint32_t v) { Put(items, key, typeEnumerated, enumType, v); }
+void HostDescriptor::putText(uint32_t key, std::string v) { Put(items, key, typeText, 0, std::move(v)); }
+
+const HostDescriptor::Item* HostDescriptor::find(uint32_t key) const
+{
+    for (const Item& item : items)
+        if (item.key == key)
+            return &item;
+    return nullptr;
+}
+
 struct HostDescriptorReader {
     const HostDescriptor* descriptor = nullptr;
     size_t next = 0;

@@ -125,6 +125,11 @@ struct Host::Run {
             callback(&bands[i], &record);
         });
     }
+    void setUp(const Rect16& area);
+    int16_t hostPass();
+    int16_t preview();
+    std::vector<uint8_t> lastPreviewSettings;
+
     int16_t advance();
     void deliverInput(const Rect16& rect, int lo, int hi, int depth);
     void padPlane(const Rect16& rect, int plane, bool replicate, uint8_t padValue);
@@ -144,7 +149,7 @@ int16_t RegisterFilterEntry(FilterEntry entry, int32_t)
     return kNoErr;
 }
 
-int16_t UpdatePreview() { return kNoErr; }
+int16_t UpdatePreview() { return ActiveRun().preview(); }
 void StopPreview() {}
 void ShowPreview(int32_t) {}
 
@@ -200,6 +205,7 @@ void Host::Run::prepareImageRecord()
     imageRecord.colourChannels = image.colourPlanes();
     imageRecord.channelCount = image.planeCount();
     imageRecord.channels = channels.data();
+    imageRecord.liveUpdate = host.livePreview ? 1 : 0;
     if (!image.hasTransparency())
         return;
     const int plane = image.transparencyPlane();
@@ -467,53 +473,30 @@ int16_t Host::runFilter(int32_t filterId, Image& image, const RunOptions& option
     return runEntry(filterId, entry, image, options);
 }
 
-int16_t Host::runEntry(int32_t filterId, FilterEntry entry, Image& image, const RunOptions& options)
+void Host::Run::setUp(const Rect16& area)
 {
-    if (options.mask && (options.mask->width() != image.width() || options.mask->height() != image.height() ||
-                         options.mask->depth() != 8 || options.mask->colourPlanes() != 1))
-        throw HostError("the selection must be an 8-bit grayscale image of the image's size");
-
-    if (!SameGeometry(snapshot_, image))
-        snapshot_ = Image(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
-                          image.colourPlanes());
-    Run run(*this, image, snapshot_, options);
-    run.snapshotted.assign(size_t(image.planeCount()), std::vector<uint8_t>(size_t(image.height()), 0));
-    ActiveScope scope(this, &run);
-    run.prepareImageRecord();
-
-    const Rect16 whole{0, 0, int16_t(image.height()), int16_t(image.width())};
-    Rect16 area = options.rect ? Intersect(*options.rect, whole) : whole;
-    if (options.mask)
-        area = SelectionBounds(*options.mask, area);
-
-    FilterRecord& record = run.record;
-    FilterHostBlock& block = run.hostBlock;
-    block.RegisterFilterEntry = RegisterFilterEntry;
-    block.UpdatePreview = UpdatePreview;
-    block.StopPreview = StopPreview;
-    block.ShowPreview = ShowPreview;
-    block.bandCount = int16_t(std::clamp(options.bandCount, 1, 16));
-    block.ForEachBand = ForEachBand;
-    block.imageMap = reinterpret_cast<HostImageMap*>(&run);
-    block.documentDepth = int16_t(image.depth());
-    block.workingDepth = int16_t(image.depth() == 1 ? 1 : 8);
-    run.handleProcs.disposeProc = DisposeDescriptor;
-    // The filter may dispose the descriptor it is handed, so it gets a copy.
-    run.descriptorParameters.descriptor = options.descriptor ? new HostDescriptor(*options.descriptor) : nullptr;
-    run.descriptorParameters.readDescriptorProcs = ReadDescriptorTable();
-    run.descriptorParameters.writeDescriptorProcs = WriteDescriptorTable();
-    record.descriptorParameters = &run.descriptorParameters;
+    snapshotted.assign(size_t(image.planeCount()), std::vector<uint8_t>(size_t(image.height()), 0));
+    prepareImageRecord();
+    hostBlock.RegisterFilterEntry = RegisterFilterEntry;
+    hostBlock.UpdatePreview = UpdatePreview;
+    hostBlock.StopPreview = StopPreview;
+    hostBlock.ShowPreview = ShowPreview;
+    hostBlock.bandCount = int16_t(std::clamp(options.bandCount, 1, 16));
+    hostBlock.ForEachBand = ForEachBand;
+    hostBlock.imageMap = reinterpret_cast<HostImageMap*>(this);
+    hostBlock.documentDepth = int16_t(image.depth());
+    hostBlock.workingDepth = int16_t(image.depth() == 1 ? 1 : 8);
+    handleProcs.disposeProc = DisposeDescriptor;
 
     record.abortProc = Abort;
     record.progressProc = Progress;
-    record.parameters = parameterBlocks_[filterId];
     record.planes = int16_t(image.planeCount());
     record.filterRect = area;
-    record.hostProc = &block;
+    record.hostProc = &hostBlock;
     record.imageMode = image.mode();
     record.imageHRes = record.imageVRes = int32_t(std::lround(image.resolution * 65536.0));
     record.imageSize = Point16{int16_t(image.height()), int16_t(image.width())};
-    record.handleProcs = &run.handleProcs;
+    record.handleProcs = &handleProcs;
     record.advanceState = AdvanceState;
     record.inLayerPlanes = record.outLayerPlanes = int16_t(image.colourPlanes());
     record.inTransparencyMask = record.outTransparencyMask = image.hasTransparency() ? 1 : 0;
@@ -525,38 +508,117 @@ int16_t Host::runEntry(int32_t filterId, FilterEntry entry, Image& image, const 
         record.maskData = const_cast<uint8_t*>(options.mask->row(0, std::max<int>(area.top, 0))) + area.left;
         record.maskRowBytes = options.mask->rowBytes();
     }
+}
+
+// Selector 26 then 27 until the filter empties outRect, for every tile of
+// the filter rectangle.
+int16_t Host::Run::hostPass()
+{
+    const Rect16 area = record.filterRect;
+    if (!registeredEntry || area.empty())
+        return kNoErr;
+    intptr_t data = 0;
+    int16_t result = kNoErr;
+    const int tile = options.tileSize > 0 ? options.tileSize : std::max(area.width(), area.height());
+    for (int32_t top = area.top; result == kNoErr && top < area.bottom; top += tile)
+        for (int32_t left = area.left; result == kNoErr && left < area.right; left += tile) {
+            hostBlock.tileRect = Rect16{int16_t(top), int16_t(left), int16_t(std::min<int32_t>(top + tile, area.bottom)),
+                                        int16_t(std::min<int32_t>(left + tile, area.right))};
+            result = call(registeredEntry, kSelectorResetPlanes, &data);
+            // Each call processes at least one plane; more calls than that is a filter that never stops.
+            const int limit = 2 * image.planeCount() * std::max(1, int(hostBlock.passCount)) + 2;
+            for (int calls = 0; result == kNoErr; ++calls) {
+                if (calls == limit) {
+                    result = kFailedErr;
+                    break;
+                }
+                result = call(registeredEntry, kSelectorProcessPlane, &data);
+                if (record.outRect.empty())
+                    break;
+            }
+            flushOutput();
+        }
+    return result;
+}
+
+// The dialog's preview: the same pass on a copy of the image, which has not
+// been touched yet (the dialog runs inside start). A preview with the same
+// settings as the last one would show the same pixels, so it is not run again.
+int16_t Host::Run::preview()
+{
+    if (!registeredEntry || !record.parameters)
+        return kNoErr;
+    const auto* settings = static_cast<const uint8_t*>(record.parameters);
+    std::vector<uint8_t> current(settings, settings + HostBlockSize(record.parameters));
+    if (host.previewImage && current == lastPreviewSettings)
+        return kNoErr;
+
+    Image previewImage = image;
+    Image previewSnapshot(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
+                          image.colourPlanes());
+    RunOptions previewOptions;
+    previewOptions.rect = options.rect;
+    previewOptions.mask = options.mask;
+    previewOptions.tileSize = options.tileSize;
+    previewOptions.bandCount = options.bandCount;
+    Run pass(host, previewImage, previewSnapshot, previewOptions);
+    pass.setUp(record.filterRect);
+    pass.record.parameters = record.parameters;
+    pass.registeredEntry = registeredEntry;
+    ActiveScope scope(&host, &pass);
+    const int16_t result = pass.hostPass();
+    if (result != kNoErr)
+        return result;
+    pass.blendSelection();
+    // The pass wrote the filter's progress counters; they are the real run's to set.
+    std::memcpy(record.parameters, current.data(), current.size());
+    host.previewImage = std::move(previewImage);
+    lastPreviewSettings = std::move(current);
+    return kNoErr;
+}
+
+int16_t Host::runEntry(int32_t filterId, FilterEntry entry, Image& image, const RunOptions& options)
+{
+    if (options.mask && (options.mask->width() != image.width() || options.mask->height() != image.height() ||
+                         options.mask->depth() != 8 || options.mask->colourPlanes() != 1))
+        throw HostError("the selection must be an 8-bit grayscale image of the image's size");
+
+    if (!SameGeometry(snapshot_, image))
+        snapshot_ = Image(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
+                          image.colourPlanes());
+    const Rect16 whole{0, 0, int16_t(image.height()), int16_t(image.width())};
+    Rect16 area = options.rect ? Intersect(*options.rect, whole) : whole;
+    if (options.mask)
+        area = SelectionBounds(*options.mask, area);
+
+    Run run(*this, image, snapshot_, options);
+    ActiveScope scope(this, &run);
+    run.setUp(area);
+    // The filter may dispose the descriptor it is handed, so it gets a copy.
+    run.descriptorParameters.descriptor = options.descriptor ? new HostDescriptor(*options.descriptor) : nullptr;
+    run.descriptorParameters.readDescriptorProcs = ReadDescriptorTable();
+    run.descriptorParameters.writeDescriptorProcs = WriteDescriptorTable();
+    run.record.descriptorParameters = &run.descriptorParameters;
+    run.record.parameters = parameterBlocks_[filterId];
+    previewImage.reset();
+    dialogError.clear();
 
     intptr_t data = 0;
-    int16_t result = run.call(entry, filterSelectorPrepare, &data);
+    int16_t result = kNoErr;
+    if (options.showDialog)
+        result = run.call(entry, filterSelectorParameters, &data);
+    if (result == kNoErr)
+        result = run.call(entry, filterSelectorPrepare, &data);
     if (result == kNoErr)
         result = run.call(entry, filterSelectorStart, &data);
-    if (result == kNoErr && run.registeredEntry && !area.empty()) {
-        const int tile = options.tileSize > 0 ? options.tileSize : std::max(area.width(), area.height());
-        for (int32_t top = area.top; result == kNoErr && top < area.bottom; top += tile)
-            for (int32_t left = area.left; result == kNoErr && left < area.right; left += tile) {
-                block.tileRect = Rect16{int16_t(top), int16_t(left), int16_t(std::min<int32_t>(top + tile, area.bottom)),
-                                        int16_t(std::min<int32_t>(left + tile, area.right))};
-                result = run.call(run.registeredEntry, kSelectorResetPlanes, &data);
-                // Each call processes one plane; more calls than planes x passes is a filter that never stops.
-                const int limit = 2 * image.planeCount() * std::max(1, int(block.passCount)) + 2;
-                for (int calls = 0; result == kNoErr; ++calls) {
-                    if (calls == limit) {
-                        result = kFailedErr;
-                        break;
-                    }
-                    result = run.call(run.registeredEntry, kSelectorProcessPlane, &data);
-                    if (record.outRect.empty())
-                        break;
-                }
-                run.flushOutput();
-            }
-    }
+    if (result == kNoErr)
+        result = run.hostPass();
     if (result == kNoErr)
         result = run.call(entry, filterSelectorContinue, &data);
     const int16_t finish = run.call(entry, filterSelectorFinish, &data);
     if (result == kNoErr)
         result = finish;
-    parameterBlocks_[filterId] = record.parameters;
+    parameterBlocks_[filterId] = run.record.parameters;
     std::unique_ptr<HostDescriptor> left(run.descriptorParameters.descriptor);
     recordedDescriptor = result == kNoErr ? std::move(left) : nullptr;
 

@@ -11,6 +11,7 @@
 #include "HostInternal.h"
 #include "ThreadPool.h"
 #include "pictra/PixelRoutines.h"
+#include "pictra/SettingsStore.h"
 
 namespace pictra {
 
@@ -205,17 +206,31 @@ HostCallbackTable* CallbackTable()
 {
     static const HostPlatformTable platform{FreeHostBlock, HostBlockSize, ResizeHostBlock, MessageBeep};
     static const HostUiTable ui{CreateCommand, AddCommandToMenu, EnableMenuItem, DisableMenuItem};
-    static HostCallbackTable table{&platform,
-                                   &ui,
-                                   ShowAlert,
-                                   ShowStatusText,
-                                   CurrentImage,
-                                   Host::Services::RegisterFilterModule,
-                                   GetImageRecord,
-                                   NewHostBlock,
-                                   GetBasicSuite,
-                                   SetFilterOptions,
-                                   QueryCapability};
+    static HostCallbackTable table{
+        .platform = &platform,
+        .ui = &ui,
+        .dialogs = DialogServiceTable(),
+        .ShowAlert = ShowAlert,
+        .ShowStatusText = ShowStatusText,
+        .CurrentImage = CurrentImage,
+        .RegisterFilterModule = Host::Services::RegisterFilterModule,
+        .GetImageRecord = GetImageRecord,
+        .NewBlock = NewHostBlock,
+        .GetBasicSuite = GetBasicSuite,
+        .SetFilterOptions = SetFilterOptions,
+        .QueryCapability = QueryCapability,
+        .SetStoreString = store_services::SetString,
+        .SetStoreInt = store_services::SetInt,
+        .SetStoreDouble = store_services::SetDouble,
+        .SetStoreBytes = store_services::SetBytes,
+        .GetStoreString = store_services::GetString,
+        .GetStoreInt = store_services::GetInt,
+        .GetStoreDouble = store_services::GetDouble,
+        .GetStoreBytes = store_services::GetBytes,
+        .DeleteStoreKeys = store_services::DeleteKeys,
+        .EnumerateStoreKeys = store_services::EnumerateKeys,
+        .RenameStoreKey = store_services::RenameKey,
+    };
     return &table;
 }
 
@@ -280,6 +295,17 @@ std::optional<FilterProperties> Host::properties(int32_t filterId) const
 {
     const ResourceFile::Bytes* bytes = moduleResources_.find(kResourcePIPL, filterId);
     return bytes ? ParsePipl(filterId, *bytes) : std::nullopt;
+}
+
+std::vector<SettingInfo> Host::settingsOf(int32_t filterId) const
+{
+    const ResourceFile::Bytes* bytes = moduleResources_.find(kResourceSettings, filterId);
+    if (!bytes)
+        return {};
+    std::optional<std::vector<SettingInfo>> settings = ParseSettings(*bytes);
+    if (!settings)
+        throw HostError(fmt::format("the module's settings of filter {} are damaged", filterId));
+    return *settings;
 }
 
 std::vector<FilterProperties> Host::registeredFilters() const

@@ -1,6 +1,7 @@
 #include "pictra/Pipl.h"
 
 #include "Filters/host/PluginTypes.h"
+#include "Filters/host/ResourceFile.h"
 #include "pictra/Image.h"
 
 namespace pictra {
@@ -26,6 +27,27 @@ std::optional<std::string> Counted(const uint8_t* data, uint32_t length)
 }
 
 }  // namespace
+
+std::optional<std::vector<SettingInfo>> ParseSettings(const std::vector<uint8_t>& bytes)
+{
+    ByteReader in(bytes);
+    std::vector<SettingInfo> settings(in.u32());
+    for (SettingInfo& s : settings) {
+        s.name = in.text();
+        s.key = in.u32();
+        s.altKey = in.u32();
+        s.type = in.u32();
+        s.minimum = in.f64();
+        s.maximum = in.f64();
+        s.defaultValue = in.f64();
+        s.scale = in.f64();
+        s.unit = in.text();
+        s.description = in.text();
+        if (!in.ok)
+            return std::nullopt;
+    }
+    return settings;
+}
 
 std::optional<FilterProperties> ParsePipl(int32_t id, const std::vector<uint8_t>& bytes)
 {

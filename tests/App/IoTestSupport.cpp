@@ -68,7 +68,9 @@ Image RandomImage(int32_t width, int32_t height, int16_t mode, int depth, bool t
             for (int32_t x = 0; x < width; ++x) {
                 switch (depth) {
                 case 1: image.setSample(plane, x, y, random() & 1); break;
-                case 8: image.setSample(plane, x, y, mode == kModeIndexed ? random() % paletteSize : random() & 0xff); break;
+                case 8:
+                    image.setSample(plane, x, y, mode == kModeIndexed ? random() % paletteSize : random() & 0xff);
+                    break;
                 case 16: image.setSample(plane, x, y, random() & 0xffff); break;
                 default: image.setSample(plane, x, y, float(random() % 1000001) / 1e6f);
                 }
@@ -84,7 +86,7 @@ Image RampImage(int32_t width, int32_t height, int16_t mode)
     for (int plane = 0; plane < image.planeCount(); ++plane)
         for (int32_t y = 0; y < height; ++y)
             for (int32_t x = 0; x < width; ++x)
-                image.setSample(plane, x, y, (x * 255 / width + y * 255 / height + plane * 60) / 2 % 256);
+                image.setSample(plane, x, y, (x * 255 / width + y * 255 / height + plane * 60) / 3);
     return image;
 }
 

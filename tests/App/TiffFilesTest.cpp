@@ -1,6 +1,7 @@
 // TIFF: files from other writers in every layout, ink and Lab conventions,
 // round trips, and damaged files.
 #include <algorithm>
+#include <cstring>
 
 #include "App/IoTestSupport.h"
 
@@ -47,7 +48,7 @@ TEST(TiffFiles, LittleAndBigEndianSixteenBitFilesReadAlikeAndUnreduced)
     EXPECT_EQ(little.sample(0, 0, 0), 255);
 }
 
-TEST(TiffFiles, EveryLayoutAndLosslessCompressionReadsTheSamePixels)
+TEST(TiffFiles, EveryLayoutAndCompressionReadsTheSamePixels)
 {
     const Image rgb8 = ReadImage(IoData("made/ref_rgb8.png"));
     for (const char* name : {"rgb8_lzw_strips.tif", "rgb8_planar_zip.tif", "rgb8_tiled.tif", "rgb8_bigendian.tif",
@@ -87,37 +88,66 @@ TEST(TiffFiles, InksAreInvertedAndLabIsOffsetIntoTheHostsConventions)
             for (int32_t y = 0; y < cmyk.height(); ++y)
                 for (int32_t x = 0; x < cmyk.width(); ++x)
                     ASSERT_EQ(cmyk.sample(plane, x, y), full - RawSample(inks, 4, depth / 8, cmyk, plane, x, y));
+    }
 
-        // The other program keeps Lab as the host does (L over the full range,
-        // a and b offset by half of it) but rounds a and b its own way.
-        const Image lab = ReadImage(IoData("made/lab" + suffix + ".tif"));
-        const std::vector<uint8_t> raw = ReadBytes(IoData("made/lab" + suffix + ".raw"));
-        ASSERT_EQ(lab.mode(), kModeLab);
-        ASSERT_EQ(lab.depth(), depth);
-        for (int plane = 0; plane < 3; ++plane)
-            for (int32_t y = 0; y < lab.height(); ++y)
-                for (int32_t x = 0; x < lab.width(); ++x)
-                    ASSERT_NEAR(lab.sample(plane, x, y), RawSample(raw, 3, depth / 8, lab, plane, x, y),
-                                depth == 16 ? 257 : 1)
-                        << plane << " at " << x << "," << y;
+    // The raw file holds the writer's own 8-bit Lab: L over the full range as
+    // the host's, a and b centred on 127.5 where the host centres them on 128.
+    const Image lab8 = ReadImage(IoData("made/lab8.tif"));
+    const std::vector<uint8_t> raw = ReadBytes(IoData("made/lab8.raw"));
+    ASSERT_EQ(lab8.mode(), kModeLab);
+    ASSERT_EQ(lab8.depth(), 8);
+    for (int plane = 0; plane < 3; ++plane)
+        for (int32_t y = 0; y < lab8.height(); ++y)
+            for (int32_t x = 0; x < lab8.width(); ++x)
+                ASSERT_NEAR(lab8.sample(plane, x, y), RawSample(raw, 3, 1, lab8, plane, x, y) + (plane ? 0.5 : 0), 1)
+                    << plane << " at " << x << "," << y;
+
+    // 16-bit and float CIELab against the L*, a*, b* they were made from:
+    // the host has L over the full range and a, b as (value + 128) / 255 of it.
+    // That writer truncates L to 15 bits and doubles it, so 16-bit L may be
+    // up to three below.
+    const Image lab16 = ReadImage(IoData("made/lab16_vips.tif"));
+    const Image lab32 = ReadImage(IoData("made/lab32_vips.tif"));
+    const std::vector<uint8_t> floats = ReadBytes(IoData("made/lab_float.raw"));
+    ASSERT_EQ(lab16.depth(), 16);
+    ASSERT_EQ(lab32.depth(), 32);
+    ASSERT_EQ(floats.size(), size_t(lab16.width()) * size_t(lab16.height()) * 3 * sizeof(float));
+    for (int32_t y = 0; y < lab16.height(); ++y) {
+        for (int32_t x = 0; x < lab16.width(); ++x) {
+            for (int plane = 0; plane < 3; ++plane) {
+                float value;
+                std::memcpy(&value, &floats[(size_t(y * lab16.width() + x) * 3 + size_t(plane)) * sizeof value],
+                            sizeof value);
+                const double expected = plane == 0 ? value / 100.0 : (value + 128.0) / 255.0;
+                ASSERT_NEAR(lab16.sample(plane, x, y), expected * 65535, plane == 0 ? 3 : 1.5)
+                    << plane << " at " << x << "," << y;
+                ASSERT_NEAR(lab32.sample(plane, x, y), expected, 1e-6) << plane << " at " << x << "," << y;
+            }
+        }
     }
 }
 
 TEST(TiffFiles, PalettesBitmapsFloatsAndAlphaFromAnotherWriter)
 {
+    // The colour map's 16-bit entries are not multiples of 257: the other
+    // program truncates them to 8 bits, the reader rounds.
     const Image palette = ReadImage(IoData("made/palette.tif"));
     const Image truecolour = ReadImage(IoData("made/ref_palette_rgb.png"));
     ASSERT_EQ(palette.mode(), kModeIndexed);
+    ASSERT_EQ(palette.palette.size(), 4u);
     for (int32_t y = 0; y < palette.height(); ++y)
         for (int32_t x = 0; x < palette.width(); ++x)
             for (int channel = 0; channel < 3; ++channel)
-                ASSERT_EQ(palette.palette[size_t(palette.sample(0, x, y))][size_t(channel)],
-                          truecolour.sample(channel, x, y));
+                ASSERT_NEAR(palette.palette[size_t(palette.sample(0, x, y))][size_t(channel)],
+                            truecolour.sample(channel, x, y), 1);
 
     const Image bilevel = ReadImage(IoData("made/ref_bilevel.png"));
     ASSERT_EQ(bilevel.mode(), kModeBitmap);
     for (const char* name : {"bilevel_miniswhite_g4.tif", "bilevel_minisblack.tif", "bilevel.pbm", "bilevel_plain.pbm"})
         EXPECT_EQ(ReadImage(IoData(std::string("made/") + name)).plane(0), bilevel.plane(0)) << name;
+
+    // 4-bit gray scales to 8 bits as the PNG reader scales it.
+    ExpectSamePixels(ReadImage(IoData("made/gray4.tif")), ReadImage(IoData("made/gray4.png")));
 
     const Image gray32 = ReadImage(IoData("made/gray32.tif"));
     const Image gray8 = ReadImage(IoData("made/ref_gray8.png"));
@@ -134,6 +164,7 @@ TEST(TiffFiles, PalettesBitmapsFloatsAndAlphaFromAnotherWriter)
     // rounded once more by its writer.
     const Image rgba = ReadImage(IoData("made/ref_rgba8.png"));
     ExpectSamePixels(ReadImage(IoData("made/rgba8_unassociated.tif")), rgba);
+    ExpectSamePixels(ReadImage(IoData("made/rgba8_planar.tif")), rgba);
     const Image associated = ReadImage(IoData("made/rgba8_associated.tif"));
     EXPECT_EQ(associated.plane(3), rgba.plane(3));
     ExpectSamePixels(associated, rgba, 1);
@@ -197,7 +228,8 @@ TEST(TiffFiles, EveryModeAndDepthRoundTrips)
 
 // A little-endian 8-bit gray TIFF with the directory ahead of the pixels and
 // `rowsPerStrip` rows to a strip, so that cutting the file cuts pixels only.
-std::vector<uint8_t> GrayTiff(uint32_t width, uint32_t height, uint32_t rowsPerStrip)
+// Pixel i holds i * 7 (mod 256).
+std::vector<uint8_t> GrayTiff(uint32_t width, uint32_t height, uint32_t rowsPerStrip, bool minIsWhite = false)
 {
     const uint32_t strips = (height + rowsPerStrip - 1) / rowsPerStrip;
     const uint32_t entries = 9;
@@ -205,7 +237,9 @@ std::vector<uint8_t> GrayTiff(uint32_t width, uint32_t height, uint32_t rowsPerS
     const uint32_t pixels = arrays + 8 * strips;
     std::vector<uint8_t> file = {'I', 'I', 42, 0, 8, 0, 0, 0};
     const auto put16 = [&](uint32_t v) { file.insert(file.end(), {uint8_t(v), uint8_t(v >> 8)}); };
-    const auto put32 = [&](uint32_t v) { file.insert(file.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); };
+    const auto put32 = [&](uint32_t v) {
+        file.insert(file.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+    };
     const auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
         put16(tag);
         put16(type);
@@ -217,7 +251,7 @@ std::vector<uint8_t> GrayTiff(uint32_t width, uint32_t height, uint32_t rowsPerS
     entry(257, 4, 1, height);
     entry(258, 3, 1, 8);
     entry(259, 3, 1, 1);
-    entry(262, 3, 1, 1);
+    entry(262, 3, 1, minIsWhite ? 0 : 1);
     entry(273, 4, strips, strips == 1 ? pixels : arrays);
     entry(277, 3, 1, 1);
     entry(278, 4, 1, rowsPerStrip);
@@ -240,8 +274,9 @@ TEST(TiffFiles, DamagedFilesAndImpossibleSizesAreClearErrors)
     const std::string path = folder.path("gray.tif");
     const std::vector<uint8_t> whole = GrayTiff(10, 8, 2);
     WriteBytes(path, whole);
-    const Image image = ReadImage(path);
-    EXPECT_EQ(image.sample(0, 3, 5), uint8_t((5 * 10 + 3) * 7));
+    EXPECT_EQ(ReadImage(path).sample(0, 3, 5), uint8_t((5 * 10 + 3) * 7));
+    WriteBytes(path, GrayTiff(10, 8, 2, true));
+    EXPECT_EQ(ReadImage(path).sample(0, 3, 5), 255 - uint8_t((5 * 10 + 3) * 7));
 
     // Cut inside the third of four strips of 20 bytes.
     WriteBytes(path, std::vector<uint8_t>(whole.begin(), whole.end() - 30));
@@ -250,7 +285,8 @@ TEST(TiffFiles, DamagedFilesAndImpossibleSizesAreClearErrors)
     EXPECT_EQ(ErrorOf([&] { ReadImage(path); }).rfind(path + ": invalid TIFF file: ", 0), 0u);
 
     WriteBytes(path, GrayTiff(40000, 1, 1));
-    EXPECT_EQ(ErrorOf([&] { ReadImage(path); }), path + ": image is 40000 x 1 pixels; at most 32767 a side is supported");
+    EXPECT_EQ(ErrorOf([&] { ReadImage(path); }),
+              path + ": image is 40000 x 1 pixels; at most 32767 a side is supported");
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
         EXPECT_EQ(r.commandId, r.filterId);
         EXPECT_EQ(r.groupId, 0);
     }
-    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert));
+    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kSolarize, kDesaturate, kInvert,
+                                 kThreshold, kPosterize));
     auto flags = [&](int id) {
         for (const Registration& r : host->registrations())
             if (r.filterId == id)
@@ -50,6 +51,7 @@ TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
     EXPECT_EQ(flags(kBlur), std::pair(0, 0));
     EXPECT_EQ(flags(kSharpenEdges), std::pair(1, 0));
     EXPECT_EQ(flags(kInvert), std::pair(1, 0));
+    EXPECT_EQ(flags(kPosterize), std::pair(0, 0));
 
     ASSERT_EQ(host->commands().size(), 2u);
     const MenuCommand& colorRange = host->commands()[0];
@@ -73,13 +75,14 @@ TEST(Entry, ARefusedFilterDoesNotStopTheOthers)
     std::vector<int> ids;
     for (const Registration& r : host->registrations())
         ids.push_back(r.filterId);
-    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpenMore, kSharpenEdges, kInvert));
+    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpenMore, kSharpenEdges, kSolarize, kDesaturate, kInvert, kThreshold, kPosterize));
 }
 
 TEST(Entry, LooksUpEntriesOnlyForFiltersWithOne)
 {
     auto host = LoadedHost();
-    for (int id : {kBlur, kBlurEdges, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert})
+    for (int id : {kBlur, kBlurEdges, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert, kSolarize, kThreshold, kPosterize,
+                   kDesaturate})
         EXPECT_NE(host->filterEntry(id), nullptr) << id;
     // Property lists without an entry, and ids the module does not know, leave the out member alone.
     const FilterEntry sentinel = reinterpret_cast<FilterEntry>(uintptr_t(0x5a5a));

@@ -19,18 +19,12 @@ struct HostDescriptor {
     };
     std::vector<Item> items;
 
-    void putInteger(uint32_t key, int32_t v) { items.push_back({key, typeInteger, 0, v}); }
-    void putFloat(uint32_t key, double v) { items.push_back({key, typeFloat, 0, v}); }
-    void putBoolean(uint32_t key, bool v) { items.push_back({key, typeBoolean, 0, v}); }
-    void putEnumerated(uint32_t key, uint32_t enumType, uint32_t v) { items.push_back({key, typeEnumerated, enumType, v}); }
-    void putText(uint32_t key, std::string v) { items.push_back({key, typeText, 0, std::move(v)}); }
-    const Item* find(uint32_t key) const
-    {
-        for (const Item& item : items)
-            if (item.key == key)
-                return &item;
-        return nullptr;
-    }
+    void putInteger(uint32_t key, int32_t v);
+    void putFloat(uint32_t key, double v);
+    void putBoolean(uint32_t key, bool v);
+    void putEnumerated(uint32_t key, uint32_t enumType, uint32_t v);
+    void putText(uint32_t key, std::string v);
+    const Item* find(uint32_t key) const;
 };
 
 namespace pictra {

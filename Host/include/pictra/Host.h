@@ -15,12 +15,14 @@
 #include "Filters/host/HostServices.h"
 #include "Filters/host/ResourceFile.h"
 #include "pictra/Descriptor.h"
+#include "pictra/Dialogs.h"
 #include "pictra/Image.h"
 #include "pictra/Pipl.h"
 
 namespace pictra {
 
 class ThreadPool;
+class SettingsStore;
 
 // A failure the user must hear about: a module that will not load, a filter
 // that does not exist or does not take the image's mode.
@@ -56,7 +58,12 @@ struct HostSettings {
     uint8_t versionFlag = 1;      // 0 plays a host older than the module
     bool scientific = true;       // answer to capability 4
     int threads = 0;              // band workers; 0 = one per core
+    std::string settingsPath;     // the settings store's database file; empty = DefaultSettingsPath()
 };
+
+// The settings database when none is named: $PICTRA_SETTINGS, else
+// $XDG_CONFIG_HOME/pictra/settings.db, else ~/.config/pictra/settings.db.
+std::string DefaultSettingsPath();
 
 struct RunOptions {
     std::optional<Rect16> rect;          // the area to filter; the whole image by default
@@ -64,6 +71,7 @@ struct RunOptions {
     int tileSize = 0;                    // tiles of this many pixels a side; 0 = one tile
     int bandCount = 16;                  // bands per pass, 1 to 16
     const HostDescriptor* descriptor = nullptr;  // settings to play back instead of the stored ones
+    bool showDialog = false;                     // as from the menu: the dialog, then the settings saved
     std::function<void(uint32_t done, uint32_t total)> progress;
     std::function<bool()> abort;
 };
@@ -86,6 +94,8 @@ public:
     FilterEntry filterEntry(int32_t filterId);
     // The module's property list for a filter id.
     std::optional<FilterProperties> properties(int32_t filterId) const;
+    // A filter's settings as users name them; empty for a filter without settings.
+    std::vector<SettingInfo> settingsOf(int32_t filterId) const;
     // Registered filters with their properties, in registration order.
     std::vector<FilterProperties> registeredFilters() const;
 
@@ -104,9 +114,27 @@ public:
     // The settings the last successful run recorded, null when it recorded none.
     std::unique_ptr<HostDescriptor> recordedDescriptor;
 
+    // Dialogs: the script the headless dialog plays, what went wrong with it,
+    // and what it showed.
+    std::vector<DialogAction> dialogScript;
+    std::string dialogError;
+    std::function<void(const std::string& title, const std::vector<DialogItemState>& items)> onDialogOpened;
+    std::vector<DialogItemState> lastDialogItems;
+    int canCloseRefusals = 0;          // CanCloseDialog says no this many times
+    bool livePreview = true;           // the image follows every dialog change
+    std::optional<Image> previewImage; // what the last preview showed
+
+    // The settings store, opened on first use at settings.settingsPath.
+    SettingsStore& settingsStore();
+
     // What the module showed, for tests and the command line.
     std::vector<std::string> alerts;
     std::vector<std::string> statusTexts;
+    // Problems the host worked around (an unreadable settings store read as empty).
+    std::vector<std::string> warnings;
+    // The first settings write that failed (the store was left as it was), empty
+    // while all succeed. The module cannot be told, so whoever runs it reports this.
+    std::string storeError;
     int beeps = 0;
     // The button ShowAlert answers (1-based); the host has no one to ask.
     int alertAnswer = 1;
@@ -139,6 +167,7 @@ private:
     std::map<int32_t, void*> parameterBlocks_;   // kept across runs, as the module expects
     std::unique_ptr<ThreadPool> pool_;
     Image snapshot_;                             // the image before the run, reused between runs
+    std::unique_ptr<SettingsStore> store_;
 };
 
 }  // namespace pictra

@@ -23,6 +23,21 @@ struct FilterProperties {
     std::vector<std::string> modeNames() const;
 };
 
+// One setting of a filter as users and scripts name it ('PXST' resources).
+struct SettingInfo {
+    std::string name;           // "levels"
+    uint32_t key = 0;           // descriptor key
+    uint32_t altKey = 0;        // also accepted by the filter; 0 for none
+    uint32_t type = 0;          // 'long' or 'doub'
+    double minimum = 0, maximum = 0, defaultValue = 0;
+    double scale = 1;           // descriptor value = user value x scale
+    std::string unit;
+    std::string description;
+};
+
+// Parses a 'PXST' resource; nullopt when it is malformed.
+std::optional<std::vector<SettingInfo>> ParseSettings(const std::vector<uint8_t>& bytes);
+
 // Parses a 'PiPL' resource; nullopt when it is malformed.
 std::optional<FilterProperties> ParsePipl(int32_t id, const std::vector<uint8_t>& bytes);
 

@@ -21,6 +21,14 @@ struct BigEndian16 {};
 // The routines the host hands to the module through its global block.
 const HostPixelRoutines& PixelRoutineTable();
 
+// 255 where the sample is at or above `level`, 0 below; in place when source is destination.
+void ThresholdBytes(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                    int32_t destinationRowBytes, int32_t level);
+
+// The first byte of each of `columns` pixels, `pixelStride` bytes apart, set to `value`.
+void FillSamples(int32_t rows, int32_t columns, uint8_t* destination, int32_t rowBytes, int32_t pixelStride,
+                 int32_t value);
+
 // v -> 255 - v for each of `columns` bytes of each row, in place.
 void InvertBytes(int32_t rows, int32_t columns, uint8_t* data, int32_t rowBytes);
 

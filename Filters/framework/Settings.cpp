@@ -1,0 +1,93 @@
+#include "framework/Settings.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace px {
+
+namespace {
+
+constexpr uint32_t KeyOf(uint32_t key) { return key; }
+constexpr uint32_t KeyOf(const char (&code)[5]) { return FourCC(code); }
+
+constexpr SettingFact kFacts[] = {
+#define SETTING(filter, name, key, altKey, type, minimum, maximum, defaultValue, scale, unit, description) \
+    {filter, name, KeyOf(key), KeyOf(altKey), FourCC(type), minimum, maximum, defaultValue, scale, unit, description},
+#include "resources/Settings.inc"
+#undef SETTING
+    {0, "", 0, 0, 0, 0, 0, 0, 1, "", ""},  // end of the table
+};
+
+}  // namespace
+
+std::span<const SettingFact> SettingsOf(int32_t filterId)
+{
+    const SettingFact* first = std::find_if(std::begin(kFacts), std::end(kFacts),
+                                            [&](const SettingFact& f) { return f.filterId == filterId; });
+    const SettingFact* last = std::find_if(first, std::end(kFacts),
+                                           [&](const SettingFact& f) { return f.filterId != filterId; });
+    return {first, last};
+}
+
+int16_t ReadScriptedSettings(FilterRecord& record, std::span<const SettingFact> facts, ScriptedValues& values)
+{
+    values = ScriptedValues{};
+    PIDescriptorParameters* parameters = record.descriptorParameters;
+    if (!parameters || !parameters->descriptor || facts.empty())
+        return kNoErr;
+    ReadDescriptorProcs& procs = *parameters->readDescriptorProcs;
+    PIReadDescriptor reader = procs.openReadDescriptorProc(parameters->descriptor, nullptr);
+    if (!reader)
+        return kFailedErr;
+    ScriptedValues read;
+    bool mismatch = false;
+    uint32_t key = 0, type = 0;
+    int32_t flags = 0;
+    while (!mismatch && procs.getKeyProc(reader, &key, &type, &flags)) {
+        const auto fact = std::find_if(facts.begin(), facts.end(), [&](const SettingFact& f) {
+            return (f.key == key || (f.altKey != 0 && f.altKey == key)) && f.type == type;
+        });
+        if (fact == facts.end()) {
+            mismatch = true;
+            break;
+        }
+        const size_t index = size_t(fact - facts.begin());
+        double value = 0;
+        if (type == typeInteger) {
+            int32_t integer = 0;
+            mismatch = procs.getIntegerProc(reader, &integer) != kNoErr;
+            value = integer;
+        } else {
+            mismatch = procs.getFloatProc(reader, &value) != kNoErr || !std::isfinite(value);
+        }
+        read.value[index] = std::clamp(value, fact->minimum * fact->scale, fact->maximum * fact->scale);
+        read.present[index] = true;
+    }
+    const int16_t error = procs.closeReadDescriptorProc(reader);
+    if (!mismatch)
+        values = read;
+    return mismatch ? int16_t(kNoErr) : error;
+}
+
+int16_t WriteScriptedSettings(FilterRecord& record, std::span<const SettingFact> facts, const double* values)
+{
+    PIDescriptorParameters* parameters = record.descriptorParameters;
+    if (!parameters || facts.empty())
+        return kNoErr;
+    WriteDescriptorProcs& procs = *parameters->writeDescriptorProcs;
+    PIWriteDescriptor writer = procs.openWriteDescriptorProc();
+    if (!writer)
+        return kFailedErr;
+    for (size_t i = 0; i < facts.size(); ++i) {
+        if (facts[i].type == typeInteger)
+            procs.putIntegerProc(writer, facts[i].key, int32_t(values[i]));
+        else
+            procs.putFloatProc(writer, facts[i].key, &values[i]);
+    }
+    if (parameters->descriptor && record.handleProcs)
+        record.handleProcs->disposeProc(parameters->descriptor);
+    parameters->descriptor = nullptr;
+    return procs.closeWriteDescriptorProc(writer, &parameters->descriptor);
+}
+
+}  // namespace px
