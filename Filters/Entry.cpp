@@ -58,6 +58,7 @@ FilterEntry LookUpFilter(int32_t filterId)
     case 16910: return ThresholdEntry;
     case 16920: return PosterizeEntry;
     case 17200: return DesaturateEntry;
+    case 18000: return AnalyzerEntryPoint;
     default: return nullptr;
     }
 }

@@ -44,7 +44,9 @@ std::string NameKey(const std::string& name)
     return key;
 }
 
-FilterProperties ResolveFilter(const Host& host, const std::string& name)
+// A registered filter by id or name; by id also a filter the module has but
+// does not put in the menu (Blur Edges 16005, Analyzer 18000).
+FilterProperties ResolveFilter(Host& host, const std::string& name)
 {
     const std::vector<FilterProperties> filters = host.registeredFilters();
     int32_t id = 0;
@@ -53,6 +55,9 @@ FilterProperties ResolveFilter(const Host& host, const std::string& name)
     for (const FilterProperties& filter : filters)
         if (numeric ? filter.id == id : NameKey(filter.name) == NameKey(name))
             return filter;
+    if (numeric && host.filterEntry(id))
+        if (std::optional<FilterProperties> unlisted = host.properties(id))
+            return *unlisted;
     throw UsageError(fmt::format("unknown filter '{}' (`pictra filters` lists them)", name));
 }
 
@@ -265,6 +270,7 @@ int RunFilter(const CommonOptions& options, const RunRequest& request)
         throw UsageError("settings come from the dialog script or from NAME=VALUE pairs, not both");
     if (request.dialogScript)
         host->dialogScript = ParseDialogScript(*request.dialogScript);
+    host->fileAnswers.assign(request.files.begin(), request.files.end());
 
     Image image = ReadImage(request.input);
     RunOptions run;
@@ -303,6 +309,7 @@ int ShowDialog(const CommonOptions& options, const DialogRequest& request)
     const std::unique_ptr<Host> host = LoadHost(options);
     const FilterProperties filter = ResolveFilter(*host, request.filter);
     host->dialogScript = ParseDialogScript(request.script);
+    host->fileAnswers.assign(request.files.begin(), request.files.end());
     host->onDialogOpened = [](const std::string& title, const std::vector<DialogItemState>& items) {
         fmt::print("{}\n", title);
         for (const DialogItemState& item : items) {

@@ -30,6 +30,7 @@ struct RunRequest {
     int bandCount = 16;
     std::optional<std::string> dialogScript;  // run as from the menu, playing this script
     std::string previewOut;                   // where to write what the dialog's preview showed
+    std::vector<std::string> files;           // the file dialog's answers, in order
 };
 
 struct DialogRequest {
@@ -37,6 +38,7 @@ struct DialogRequest {
     std::string input;
     std::string script = "cancel";
     std::string previewOut;
+    std::vector<std::string> files;
 };
 
 // Each returns the process's exit status; failures throw with a one-line message.

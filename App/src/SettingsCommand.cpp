@@ -129,17 +129,24 @@ int Delete(SettingsStore& store)
 
 CLI::App* AddSettingsCommand(CLI::App& app, std::string& settingsPath)
 {
+    // The database option belongs to the whole program, since `run` reads and
+    // writes the store too; fallthrough lets it follow the subcommands as well.
+    if (!app.get_option_no_throw("--settings-db"))
+        app.add_option("--settings-db", settingsPath,
+                       "the settings database (default: $PICTRA_SETTINGS, else "
+                       "$XDG_CONFIG_HOME/pictra/settings.db or ~/.config/pictra/settings.db)");
     CLI::App* settings =
         app.add_subcommand("settings", "list, show or delete the filters' stored settings (namespace 'filt')");
     settings->require_subcommand(1);
-    settings->add_option("--settings-db", settingsPath, "the settings database (default: $PICTRA_SETTINGS, else "
-                                                        "$XDG_CONFIG_HOME/pictra/settings.db or ~/.config/pictra/settings.db)");
+    settings->fallthrough();
     gRequest.list = settings->add_subcommand("list", "every key with its type and a summary of its value");
     gRequest.list->add_option("PATTERN", gRequest.pattern, "a key, or a prefix ending in * (default: every key)");
     gRequest.show = settings->add_subcommand("show", "one key's value; bytes as a hex dump with offsets");
     gRequest.show->add_option("KEY", gRequest.key, "the key")->required();
     gRequest.erase = settings->add_subcommand("delete", "delete one key, or every key starting with a prefix");
     gRequest.erase->add_option("PATTERN", gRequest.pattern, "a key, or a prefix ending in * (Clrze_*)")->required();
+    for (CLI::App* command : {gRequest.list, gRequest.show, gRequest.erase})
+        command->fallthrough();
     return settings;
 }
 

@@ -10,8 +10,9 @@ class App;
 namespace pictra {
 
 // Adds the subcommand `settings` (list [PATTERN], show KEY, delete PATTERN) to
-// `app`, with its own --settings-db FILE option bound to `settingsPath`, and
-// returns it.
+// `app` and returns it. Adds the program option --settings-db FILE, bound to
+// `settingsPath`, unless `app` already has one (add yours first, bound to the
+// same string); it is accepted after the subcommands too.
 CLI::App* AddSettingsCommand(CLI::App& app, std::string& settingsPath);
 
 // Runs the subcommand of `settings` that was parsed on the store at

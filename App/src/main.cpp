@@ -80,6 +80,7 @@ int main(int argc, char** argv)
     runCommand->add_flag("--quiet", common.quiet, "no progress bar, no alerts on stderr");
     runCommand->add_option("--dialog", run.dialogScript, "run as from the menu: show the dialog and play SCRIPT on it");
     runCommand->add_option("--preview-out", run.previewOut, "write what the dialog's live preview showed");
+    runCommand->add_option("--file", run.files, "a path the file dialog answers with (repeat for several, in order)");
 
     pictra::DialogRequest dialogRequest;
     CLI::App* dialog = app.add_subcommand("dialog", "show a filter's dialog: its items after it opens, then play a script");
@@ -87,6 +88,7 @@ int main(int argc, char** argv)
     dialog->add_option("IN", dialogRequest.input, "the image the dialog previews")->required();
     dialog->add_option("--script", dialogRequest.script, "what the user does (default: cancel)")->capture_default_str();
     dialog->add_option("--preview-out", dialogRequest.previewOut, "write what the live preview showed");
+    dialog->add_option("--file", dialogRequest.files, "a path the file dialog answers with (repeat for several, in order)");
 
     std::string outputFolder = "out";
     CLI::App* demo = app.add_subcommand("demo", "run every registered filter on the built-in sample image");

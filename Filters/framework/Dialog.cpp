@@ -17,11 +17,16 @@ const HostDialogServices& Dialogs() { return *Host().dialogs; }
 int16_t RunFilterDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, FilterRecord& record)
 {
     FilterDialogData data{&record, nullptr};
+    return RunDialog(resourceId, titleString, procedure, &data);
+}
+
+int16_t RunDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, void* userData)
+{
     DialogDesc desc{};
     desc.instance = ModuleInstance();
     desc.resourceId = resourceId;
     desc.procedure = procedure;
-    desc.userData = &data;
+    desc.userData = userData;
     std::strncpy(desc.title, LoadResString(titleString), sizeof desc.title - 1);
     desc.className = "FancyDialogBoxClass";
     desc.zero = 0;

@@ -11,6 +11,10 @@
 
 namespace px {
 
+// Runs dialog `resourceId` modally with `userData`, titled by string
+// `titleString`. Returns 0 for OK, -128 for Cancel, or an error.
+int16_t RunDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, void* userData);
+
 // Runs dialog `resourceId` modally with the simple dialogs' user data (the
 // record). The title is string `titleString`. Returns 0 for OK, -128 for Cancel, or an error.
 int16_t RunFilterDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, FilterRecord& record);

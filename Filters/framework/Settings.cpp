@@ -66,7 +66,7 @@ int16_t ReadScriptedSettings(FilterRecord& record, std::span<const SettingFact> 
     const int16_t error = procs.closeReadDescriptorProc(reader);
     if (!mismatch)
         values = read;
-    return mismatch ? int16_t(kNoErr) : error;
+    return mismatch ? kNoErr : error;
 }
 
 int16_t WriteScriptedSettings(FilterRecord& record, std::span<const SettingFact> facts, const double* values)

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "DialogServices.h"
+#include "FileServices.h"
 #include "FilterRecord.h"
 #include "PixelRoutines.h"
 #include "PluginTypes.h"
@@ -153,6 +154,7 @@ struct HostCallbackTable {
     const HostPlatformTable* platform;
     const HostUiTable* ui;
     const HostDialogServices* dialogs;  // RunModalDialog and the dialog item services
+    const HostFileServices* files;      // the file dialog, settings-file streams, the error alert
     // 263: modal; returns the 1-based index of the button chosen.
     int32_t (*ShowAlert)(const char* message, const char* button1, const char* button2, const char* button3);
     // 348: shows a help line.
@@ -174,12 +176,15 @@ struct HostCallbackTable {
 
     // 1825-1840: the settings store. Typed values under NUL-terminated keys in a
     // namespace ('filt'); a value keeps the type it was last written with.
-    // Patterns end in "*" and match every key with the part before it as prefix.
+    // Patterns end in "*" and match every key with the part before it as prefix
+    // (any other character, '?' and '[' too, matches itself). No failure reaches
+    // the module: a write that fails changes nothing, a read that fails finds nothing.
     void (*SetStoreString)(uint32_t space, const char* key, const char* value);
     void (*SetStoreInt)(uint32_t space, const char* key, int32_t value);
     void (*SetStoreDouble)(uint32_t space, const char* key, double value);
     void (*SetStoreBytes)(uint32_t space, const char* key, int32_t size, const void* data);
-    // Non-zero when the key holds a value of that type; strings are cut to the buffer.
+    // Non-zero when the key holds a value of that type (another type counts as
+    // absent); strings are cut to the buffer, which always ends in a NUL.
     int32_t (*GetStoreString)(uint32_t space, const char* key, int32_t bufferSize, char* buffer);
     int32_t (*GetStoreInt)(uint32_t space, const char* key, int32_t* value);
     int32_t (*GetStoreDouble)(uint32_t space, const char* key, double* value);
@@ -187,8 +192,10 @@ struct HostCallbackTable {
     int32_t (*GetStoreBytes)(uint32_t space, const char* key, int32_t size, void* buffer);
     void (*DeleteStoreKeys)(uint32_t space, const char* pattern);
     // 0 and *keys set to a host block (released with FreeBlock) holding *count
-    // key pointers followed by the keys themselves, in key order; or an error.
+    // key pointers followed by the keys themselves, in byte order; or an error
+    // (the store cannot be read) with *keys null.
     int16_t (*EnumerateStoreKeys)(uint32_t space, const char* pattern, char*** keys, int32_t* count);
+    // Replaces whatever newKey held; nothing happens when oldKey does not exist.
     void (*RenameStoreKey)(uint32_t space, const char* oldKey, const char* newKey);
 };
 

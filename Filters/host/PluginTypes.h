@@ -33,14 +33,12 @@ constexpr uint32_t FourCC(const char (&code)[5])
 }
 
 // Result codes passed through a FilterEntry's result word.
-enum : int16_t {
-    kNoErr = 0,
-    kFailedErr = -1,           // a failed run, or a foreign scripting key
-    kUserCanceledErr = -128,   // Cancel in a dialog, or abort during the pass
-    kMemFullErr = -108,        // the host could not provide a block
-    kParamErr = -50,           // a host service was called with impossible arguments
-    kMissingChannelErr = -5555,
-};
+inline constexpr int16_t kNoErr = 0;
+inline constexpr int16_t kFailedErr = -1;            // a failed run, or a foreign scripting key
+inline constexpr int16_t kUserCanceledErr = -128;    // Cancel in a dialog, or abort during the pass
+inline constexpr int16_t kMemFullErr = -108;         // the host could not provide a block
+inline constexpr int16_t kParamErr = -50;            // a host service was called with impossible arguments
+inline constexpr int16_t kMissingChannelErr = -5555;
 
 // Filter selectors (the first argument of a FilterEntry).
 enum : int16_t {

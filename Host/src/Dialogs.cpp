@@ -172,7 +172,8 @@ bool ResolveScript(HostDialog& dialog, std::vector<DialogAction>& script, std::s
             error = fmt::format("the dialog has no item {}", action.item);
             return false;
         }
-        const bool settable = item && (item->kind == kItemSlider || item->kind == kItemNumber ||
+        // A picture area takes the point the user picks on it.
+        const bool settable = item && (item->kind == kItemSlider || item->kind == kItemNumber || item->kind == kItemPicture ||
                                        item->kind == kItemEditText || item->kind == kItemPopup);
         const bool clickable = item && (item->kind == kItemButton || item->kind == kItemCheckBox || item->kind == kItemRadio);
         if (action.kind == DialogAction::kSet && !settable) {

@@ -210,6 +210,7 @@ HostCallbackTable* CallbackTable()
         .platform = &platform,
         .ui = &ui,
         .dialogs = DialogServiceTable(),
+        .files = FileServiceTable(),
         .ShowAlert = ShowAlert,
         .ShowStatusText = ShowStatusText,
         .CurrentImage = CurrentImage,

@@ -36,8 +36,9 @@ private:
 // services find the host through tActiveHost.
 HostCallbackTable* CallbackTable();
 
-// The dialog services (Dialogs.cpp).
+// The dialog services (Dialogs.cpp) and the file services (FileStreams.cpp).
 const HostDialogServices* DialogServiceTable();
+const HostFileServices* FileServiceTable();
 
 // Blocks of the block service: a size header in front of zeroed memory.
 int16_t NewHostBlock(void** block, int32_t size);

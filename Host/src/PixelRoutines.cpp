@@ -163,31 +163,24 @@ inline Value Higher(Value a, Value b) { return Below(a, b) ? b : a; }
 
 // Sharpens every pixel first, then puts the centre back where the contrast is
 // low. Two passes over an L1-resident row keep both loops free of arithmetic
-// under a condition, which the compiler will not vectorise for floats. Each
-// column's minimum and maximum of three are found once, in chunks on the
-// stack, and shared by the three neighbourhoods that contain the column.
+// under a condition, which the compiler will not vectorise for floats.
 template <typename Sample>
 void SharpenEdges3x3Row(const ValueOf<Sample>* __restrict above, const ValueOf<Sample>* __restrict centre,
                         const ValueOf<Sample>* __restrict below, ValueOf<Sample>* __restrict out, int32_t columns)
 {
     using Value = ValueOf<Sample>;
-    constexpr int32_t kChunk = 512;
     SharpenMore3x3Row<Sample>(above, centre, below, out, columns);
-    Value columnLow[kChunk + 2], columnHigh[kChunk + 2];
-    for (int32_t first = 0; first < columns; first += kChunk) {
-        const int32_t count = std::min(kChunk, columns - first);
-        for (int32_t i = 0; i < count + 2; ++i) {
-            const int32_t x = first + i - 1;
-            columnLow[i] = Lower(Lower(above[x], centre[x]), below[x]);
-            columnHigh[i] = Higher(Higher(above[x], centre[x]), below[x]);
-        }
-        for (int32_t i = 0; i < count; ++i) {
-            const Value lowest = Lower(Lower(columnLow[i], columnLow[i + 1]), columnLow[i + 2]);
-            const Value highest = Higher(Higher(columnHigh[i], columnHigh[i + 1]), columnHigh[i + 2]);
-            const bool isEdge = !Below(Value(highest - lowest), SampleArithmetic<Sample>::kEdgeContrast);
-            const int32_t x = first + i;
-            out[x] = isEdge ? out[x] : centre[x];
-        }
+    for (int32_t x = 0; x < columns; ++x) {
+        const Value left = Lower(Lower(above[x - 1], centre[x - 1]), below[x - 1]);
+        const Value middle = Lower(Lower(above[x], centre[x]), below[x]);
+        const Value right = Lower(Lower(above[x + 1], centre[x + 1]), below[x + 1]);
+        const Value lowest = Lower(Lower(left, middle), right);
+        const Value leftHigh = Higher(Higher(above[x - 1], centre[x - 1]), below[x - 1]);
+        const Value middleHigh = Higher(Higher(above[x], centre[x]), below[x]);
+        const Value rightHigh = Higher(Higher(above[x + 1], centre[x + 1]), below[x + 1]);
+        const Value highest = Higher(Higher(leftHigh, middleHigh), rightHigh);
+        const bool isEdge = !Below(Value(highest - lowest), SampleArithmetic<Sample>::kEdgeContrast);
+        out[x] = isEdge ? out[x] : centre[x];
     }
 }
 

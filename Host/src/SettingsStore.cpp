@@ -188,19 +188,25 @@ HostError SettingsStore::failure(const char* doing, int code) const
     return HostError(fmt::format("cannot {} the settings store {}: {}", doing, path_, reason));
 }
 
+bool SettingsStore::exists() const
+{
+    std::error_code error;
+    return db_ || std::filesystem::exists(path_, error);
+}
+
 sqlite3* SettingsStore::open(bool create)
 {
     if (db_)
         return db_;
-    const std::filesystem::path file(path_);
-    std::error_code error;
-    if (!create && !std::filesystem::exists(file, error))
+    if (!create && !exists())
         return nullptr;
+    const std::filesystem::path file(path_);
     if (create && file.has_parent_path()) {
-        std::filesystem::create_directories(file.parent_path(), error);
-        if (error)
+        std::error_code folderError;
+        std::filesystem::create_directories(file.parent_path(), folderError);
+        if (folderError)
             throw HostError(fmt::format("cannot write the settings store {}: cannot create its folder ({})", path_,
-                                        error.message()));
+                                        folderError.message()));
     }
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
     const int code = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
@@ -251,14 +257,14 @@ sqlite3* SettingsStore::openForWriting()
 }
 
 template <class Body>
-auto SettingsStore::inTransaction(Body&& body)
+int SettingsStore::inTransaction(Body&& body)
 {
     // IMMEDIATE takes the write lock at once, waiting out other writers under the
     // busy timeout; a deferred transaction could fail instead when it upgrades.
     if (const int code = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); code != SQLITE_OK)
         throw failure("write", code);
     try {
-        auto result = body();
+        const int result = body();
         if (const int code = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); code != SQLITE_OK)
             throw failure("write", code);
         return result;
@@ -276,7 +282,7 @@ void SettingsStore::set(uint32_t space, std::string_view key, const StoreValue& 
         Statement insert(*this, db, "INSERT OR REPLACE INTO settings (space, key, type, value) VALUES (?, ?, ?, ?)",
                          "write");
         insert.bind(1, int64_t(space)).bind(2, key).bind(3, StoreTypeName(value)).bindValue(4, value).step();
-        return true;
+        return sqlite3_changes(db);
     });
 }
 
@@ -353,7 +359,7 @@ std::vector<StoreEntry> SettingsStore::entries(uint32_t space, std::string_view 
 int SettingsStore::deleteKeys(uint32_t space, std::string_view pattern)
 {
     // Deleting from a store that does not exist yet must not create it.
-    if (!openForReading())
+    if (!exists())
         return 0;
     sqlite3* db = openForWriting();
     return inTransaction([&] {
@@ -365,15 +371,15 @@ int SettingsStore::deleteKeys(uint32_t space, std::string_view pattern)
 
 bool SettingsStore::rename(uint32_t space, std::string_view oldKey, std::string_view newKey)
 {
-    if (!openForReading())
+    if (!exists())
         return false;
     sqlite3* db = openForWriting();
     return inTransaction([&] {
         // OR REPLACE drops a value already under newKey instead of failing on it.
         Statement move(*this, db, "UPDATE OR REPLACE settings SET key = ? WHERE space = ? AND key = ?", "write");
         move.bind(1, newKey).bind(2, int64_t(space)).bind(3, oldKey).step();
-        return sqlite3_changes(db) > 0;
-    });
+        return sqlite3_changes(db);
+    }) > 0;
 }
 
 // ---------------------------------------------------------------------------

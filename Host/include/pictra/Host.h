@@ -124,6 +124,10 @@ public:
     bool livePreview = true;           // the image follows every dialog change
     std::optional<Image> previewImage; // what the last preview showed
 
+    // The file dialog answers with these paths, in order; none left is Cancel.
+    std::deque<std::string> fileAnswers;
+    std::vector<std::string> fileRequests;  // the titles of the file dialogs shown
+
     // The settings store, opened on first use at settings.settingsPath.
     SettingsStore& settingsStore();
 

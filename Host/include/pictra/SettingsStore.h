@@ -80,14 +80,16 @@ public:
 private:
     class Statement;
 
+    bool exists() const;
     // Null when the file does not exist yet (the store is empty).
     sqlite3* openForReading();
     sqlite3* openForWriting();
     sqlite3* open(bool create);
     bool hasTable();
-    // Runs `body` between BEGIN IMMEDIATE and COMMIT; rolls back and throws on any failure.
+    // Runs `body` between BEGIN IMMEDIATE and COMMIT and returns its count of
+    // changed rows; rolls back and throws on any failure.
     template <class Body>
-    auto inTransaction(Body&& body);
+    int inTransaction(Body&& body);
     // The one-line message for SQLite's `code` while trying to `doing` ("read", "write").
     HostError failure(const char* doing, int code) const;
 
