@@ -94,6 +94,7 @@ int main(int argc, char** argv)
     CLI::App* demo = app.add_subcommand("demo", "run every registered filter on the built-in sample image");
     demo->add_option("OUTDIR", outputFolder, "folder for the PNGs")->capture_default_str();
     demo->add_option("--threads", common.threads, "band workers (default: one per core)")->check(CLI::Range(1, 256));
+    demo->add_flag("--quiet", common.quiet, "print nothing");
 
     CLI11_PARSE(app, argc, argv);
 

@@ -91,9 +91,12 @@ TEST(Entry, LooksUpEntriesOnlyForFiltersWithOne)
         EXPECT_EQ(host->callTool(kToolGetFilterEntry, &request), 0);
         EXPECT_EQ(request.entry, sentinel) << id;
     }
-    // Blur Edges has an entry but is never offered to the user.
-    for (const Registration& r : host->registrations())
+    // Blur Edges and the Analyzer have entries but are never offered to the user.
+    EXPECT_NE(host->filterEntry(18000), nullptr);
+    for (const Registration& r : host->registrations()) {
         EXPECT_NE(r.filterId, kBlurEdges);
+        EXPECT_NE(r.filterId, 18000);
+    }
 }
 
 TEST(Entry, CommandSelectorsAndUnknownSelectors)
