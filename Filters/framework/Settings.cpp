@@ -11,9 +11,19 @@ constexpr uint32_t KeyOf(uint32_t key) { return key; }
 constexpr uint32_t KeyOf(const char (&code)[5]) { return FourCC(code); }
 
 constexpr SettingFact kFacts[] = {
+#define PIPL_FILTER(...)
+#define STRING(...)
+#define DIALOG(...)
+#define ITEM(...)
+#define END_DIALOG()
 #define SETTING(filter, name, key, altKey, type, minimum, maximum, defaultValue, scale, unit, description) \
     {filter, name, KeyOf(key), KeyOf(altKey), FourCC(type), minimum, maximum, defaultValue, scale, unit, description},
-#include "resources/Settings.inc"
+#include "resources/Resources.inc"
+#undef PIPL_FILTER
+#undef STRING
+#undef DIALOG
+#undef ITEM
+#undef END_DIALOG
 #undef SETTING
     {0, "", 0, 0, 0, 0, 0, 0, 1, "", ""},  // end of the table
 };

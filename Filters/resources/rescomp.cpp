@@ -121,26 +121,14 @@ int main(int argc, char** argv)
         return 2;
     }
     ResourceFile resources;
+    DialogWriter dialog(0, 0);
+    std::map<int, std::pair<uint32_t, ByteWriter>> settings;  // per filter: count, records
 #define PIPL_FILTER(id, name, category, help, modes, event, icon) \
     resources.add(kResourcePIPL, id, Pipl(id, name, category, help, modes, event, icon));
-#include "resources/FilterProperties.inc"
-#undef PIPL_FILTER
 #define STRING(id, text) resources.addString(id, text);
-#include "resources/Strings.inc"
-#undef STRING
-
-    {
-        DialogWriter dialog(0, 0);
 #define DIALOG(id, title) dialog = DialogWriter(id, title);
 #define ITEM(id, kind, label, minimum, maximum, value) dialog.item(id, kItem##kind, label, minimum, maximum, value);
 #define END_DIALOG() resources.add(kResourceDialog, dialog.id, dialog.finish());
-#include "resources/Dialogs.inc"
-#undef DIALOG
-#undef ITEM
-#undef END_DIALOG
-    }
-
-    std::map<int, std::pair<uint32_t, ByteWriter>> settings;  // per filter: count, records
 #define SETTING(filter, name, key, altKey, type, minimum, maximum, defaultValue, scale, unit, description) \
     {                                                                                                       \
         auto& [count, out] = settings[filter];                                                             \
@@ -156,8 +144,7 @@ int main(int argc, char** argv)
         out.text(unit);                                                                                     \
         out.text(description);                                                                              \
     }
-#include "resources/Settings.inc"
-#undef SETTING
+#include "resources/Resources.inc"
     for (auto& [filter, entry] : settings) {
         ByteWriter record;
         record.u32(entry.first);
