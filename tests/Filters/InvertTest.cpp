@@ -55,7 +55,10 @@ TEST(Invert, LeavesTransparencyAloneAndInvertsTheStraightColour)
     ASSERT_EQ(host->runFilter(kInvert, image), 0);
     for (int x = 0; x < 4; ++x) {
         EXPECT_EQ(image.sample(3, x, 0), alpha[x]) << "transparency untouched";
-        const uint8_t expected = MatteAgainstWhite(uint8_t(255 - UnmatteFromWhite(uint8_t(before.sample(0, x, 0)), alpha[x])), alpha[x]);
+        // The filter un-mattes with truncating division: c' = ((m - 255) + a) x 255 / a.
+        const int a = alpha[x];
+        const int straightColour = a == 0 ? 0 : ((int(before.sample(0, x, 0)) - 255) + a) * 255 / a;
+        const uint8_t expected = MatteAgainstWhite(uint8_t(255 - straightColour), alpha[x]);
         for (int p = 0; p < 3; ++p)
             EXPECT_EQ(image.sample(p, x, 0), expected) << "pixel " << x << " plane " << p;
     }

@@ -57,7 +57,6 @@ protected:
         fs::remove_all(folder_);
     }
 
-    std::vector<StoreEntry> everything() { return host_->settingsStore().entries(kStoreNamespace, "*"); }
     std::vector<std::string> keys(const char* pattern) { return host_->settingsStore().enumerate(kStoreNamespace, pattern); }
     std::vector<px::PresetSegment> load(const char* name)
     {
@@ -132,12 +131,12 @@ TEST_F(ModuleSettingsTest, PresetsAreStoredFieldByFieldAndFoundByExactName)
 TEST_F(ModuleSettingsTest, RewritingAPresetNeedsAYes)
 {
     EXPECT_TRUE(px::SavePreset(std::vector{Segment(0, 10, 1)}, "Warm"));
-    const std::vector<StoreEntry> before = everything();
+    const std::vector<StoreEntry> before = host_->settingsStore().entries(kStoreNamespace, "*");
     const std::vector<px::PresetSegment> other{Segment(5, 6, 2), Segment(7, 8, 3)};
     for (int answer : {1, 3}) {
         host_->alertAnswer = answer;
         EXPECT_FALSE(px::SavePreset(other, "Warm"));
-        EXPECT_EQ(everything(), before) << "answer " << answer;
+        EXPECT_EQ(host_->settingsStore().entries(kStoreNamespace, "*"), before) << "answer " << answer;
     }
     EXPECT_THAT(host_->alerts, ElementsAre("Rewrite?", "Rewrite?"));
 

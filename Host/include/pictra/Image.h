@@ -13,6 +13,7 @@
 // at 8 bits); file readers and writers convert at the edges.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -90,9 +91,16 @@ inline void StoreSample16(uint8_t* p, uint16_t v)
 
 // White matte at 8 bits: colour c with alpha a <-> matted colour stored by the host.
 inline uint8_t MatteAgainstWhite(uint8_t c, uint8_t a) { return uint8_t((255 - a) + a * c / 255); }
+// The smallest straight colour that mattes back to `matted` (rounding up,
+// where matting rounds down), so an image read from a file the host wrote
+// comes back with exactly the stored values; a matted value darker than its
+// alpha allows gives 0.
 inline uint8_t UnmatteFromWhite(uint8_t matted, uint8_t a)
 {
-    return a == 0 ? uint8_t(0) : uint8_t(((matted - 255) + a) * 255 / a);
+    const int k = matted - 255 + a;
+    if (a == 0 || k <= 0)
+        return 0;
+    return uint8_t(std::min(255, (255 * k + a - 1) / a));
 }
 
 }  // namespace pictra
