@@ -301,6 +301,8 @@ int RunFilter(const CommonOptions& options, const RunRequest& request)
         WriteImage(*host->previewImage, request.previewOut);
     }
     WriteImage(image, request.output);
+    if (!host->storeError.empty())
+        throw HostError(host->storeError);
     return 0;
 }
 
@@ -336,6 +338,8 @@ int ShowDialog(const CommonOptions& options, const DialogRequest& request)
     }
     if (result != 0 && result != kUserCanceledErr)
         CheckResult(*host, result, filter);
+    if (!host->storeError.empty())
+        throw HostError(host->storeError);
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "Commands.h"
+#include "SettingsCommand.h"
 
 namespace {
 
@@ -96,6 +97,8 @@ int main(int argc, char** argv)
     demo->add_option("--threads", common.threads, "band workers (default: one per core)")->check(CLI::Range(1, 256));
     demo->add_flag("--quiet", common.quiet, "print nothing");
 
+    CLI::App* settings = pictra::AddSettingsCommand(app, common.settingsPath);
+
     CLI11_PARSE(app, argc, argv);
 
     std::signal(SIGINT, OnInterrupt);
@@ -111,6 +114,8 @@ int main(int argc, char** argv)
             return pictra::RunFilter(common, run);
         if (*dialog)
             return pictra::ShowDialog(common, dialogRequest);
+        if (*settings)
+            return pictra::RunSettingsCommand(common.settingsPath);
         return pictra::RunDemo(common, outputFolder);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "pictra: %s\n", error.what());

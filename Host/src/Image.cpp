@@ -1,9 +1,40 @@
 #include "pictra/Image.h"
 
+#include <sys/mman.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace pictra {
+
+namespace {
+constexpr size_t kMappedPlaneBytes = size_t(4) << 20;
+}
+
+void* AllocatePlaneMemory(size_t bytes)
+{
+    if (bytes < kMappedPlaneBytes) {
+        void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
+        if (!memory)
+            throw std::bad_alloc();
+        return memory;
+    }
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        throw std::bad_alloc();
+    madvise(memory, bytes, MADV_HUGEPAGE);
+    return memory;
+}
+
+void FreePlaneMemory(void* memory, size_t bytes)
+{
+    if (bytes < kMappedPlaneBytes)
+        std::free(memory);
+    else
+        munmap(memory, bytes);
+}
 
 int ColourPlanesOfMode(int16_t mode)
 {
@@ -55,7 +86,9 @@ Image::Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTra
     if (colourPlanes_ <= 0)
         throw std::invalid_argument("image mode has no colour planes");
     rowBytes_ = int32_t((int64_t(width) * depth + 7) / 8);
-    planes_.assign(size_t(planeCount()), std::vector<uint8_t>(size_t(rowBytes_) * size_t(height)));
+    planes_.resize(size_t(planeCount()));
+    for (PlaneBytes& plane : planes_)
+        plane.resize(size_t(rowBytes_) * size_t(height));
 }
 
 double Image::sample(int plane, int32_t x, int32_t y) const

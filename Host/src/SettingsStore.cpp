@@ -19,6 +19,8 @@ namespace pictra {
 
 namespace {
 
+constexpr int kBusyRetryMilliseconds = 5;
+
 constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS settings ("
     " space INTEGER NOT NULL,"
@@ -247,13 +249,29 @@ sqlite3* SettingsStore::openForWriting()
 {
     open(true);
     if (!tableReady_) {
-        // WAL lets readers go on while another process writes; the mode stays with the file.
-        for (const char* sql : {"PRAGMA journal_mode = WAL", kCreateTable})
-            if (const int code = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); code != SQLITE_OK)
-                throw failure("write", code);
+        useWriteAheadLog();
+        if (const int code = sqlite3_exec(db_, kCreateTable, nullptr, nullptr, nullptr); code != SQLITE_OK)
+            throw failure("write", code);
         tableReady_ = true;
     }
     return db_;
+}
+
+// WAL lets readers go on while another process writes; the mode stays with the
+// file. Switching to it answers BUSY at once, without the busy handler, while
+// another process is switching too (two processes creating the store
+// together), so the switch itself is retried until the busy timeout.
+void SettingsStore::useWriteAheadLog()
+{
+    const auto deadline = std::chrono::steady_clock::now() + busyTimeout_;
+    for (;;) {
+        const int code = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+        if (code == SQLITE_OK)
+            return;
+        if ((code & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline)
+            throw failure("write", code);
+        sqlite3_sleep(kBusyRetryMilliseconds);
+    }
 }
 
 template <class Body>

@@ -135,10 +135,21 @@ TEST(PictraCli, DialogSettingsPersistAcrossRuns)
     ASSERT_EQ(pictra.run("run posterize " + input + " " + pictra.path("scripted.png") + " levels=6").status, 0);
     EXPECT_EQ(ReadImage(pictra.path("scripted.png")), ReadImage(pictra.path("six.png")));
 
+    const Result list = pictra.run("settings list");
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_THAT(list.output, HasSubstr("FD_4218_100"));
+    const Result show = pictra.run("settings show FD_4218_100");
+    EXPECT_THAT(show.output, HasSubstr("272 bytes"));
+    EXPECT_EQ(pictra.run("settings show FD_0_0").status, 1);
+
     const Result items = pictra.run("dialog posterize " + input);
     ASSERT_EQ(items.status, 0) << items.output;
     EXPECT_THAT(items.output, HasSubstr("101  number"));
     EXPECT_THAT(items.output, HasSubstr("value 6 range 2 to 255"));
+
+    ASSERT_EQ(pictra.run("settings delete 'FD_*'").status, 0);
+    ASSERT_EQ(pictra.run("run posterize " + input + " " + pictra.path("default.png")).status, 0);
+    EXPECT_EQ(ReadImage(pictra.path("default.png")).sample(0, 100, 0), 85) << "back to the default 4 levels";
 }
 
 TEST(PictraCli, DemoWritesOnePictureAFilter)

@@ -86,6 +86,7 @@ private:
     sqlite3* openForWriting();
     sqlite3* open(bool create);
     bool hasTable();
+    void useWriteAheadLog();
     // Runs `body` between BEGIN IMMEDIATE and COMMIT and returns its count of
     // changed rows; rolls back and throws on any failure.
     template <class Body>
