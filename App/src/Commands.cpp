@@ -275,6 +275,7 @@ int RunFilter(const CommonOptions& options, const RunRequest& request)
     Image image = ReadImage(request.input);
     RunOptions run;
     run.showDialog = request.dialogScript.has_value();
+    run.restoreOnFailure = false;  // a failed run writes nothing, so the image need not be kept
     if (!request.settings.empty())
         run.descriptor = &descriptor;
     Image mask;

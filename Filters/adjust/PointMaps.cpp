@@ -57,9 +57,11 @@ int InterleavedPlanes(const FilterRecord& record) { return record.outHiPlane - r
 void CopyAndInvertRows(const BandAddress& a, int32_t rowBytes)
 {
     const HostPixelRoutines& routines = PixelRoutines();
+    const bool inPlace = a.source == a.destination;
     for (int32_t y = 0; y < a.rows; ++y) {
         uint8_t* out = a.destination + size_t(y) * a.destinationRowBytes;
-        std::memcpy(out, a.source + size_t(y) * a.sourceRowBytes, size_t(rowBytes));
+        if (!inPlace)
+            std::memcpy(out, a.source + size_t(y) * a.sourceRowBytes, size_t(rowBytes));
         routines.InvertBytes(1, rowBytes, out, a.destinationRowBytes);
     }
 }
@@ -108,8 +110,8 @@ void InvertBandsDeep(const Band* band, FilterRecord* record)
     CopyAndInvertRows(a, a.columns * bytesPerPixel);
 }
 
-constexpr PlainFilter kInvert{18063, {.halo = 0, .transparency = Transparency::kLeave,
-                                      .bands8 = InvertBands8, .bandsDeep = InvertBandsDeep}};
+constexpr PlainFilter kInvert{18063, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = InvertBands8,
+                                      .bandsDeep = InvertBandsDeep, .pointwise = true}};
 
 // ---------------------------------------------------------------------------
 // Solarize: samples with the top bit set are complemented.
@@ -125,7 +127,8 @@ void SolarizeBands(const Band* band, FilterRecord* record)
     });
 }
 
-constexpr PlainFilter kSolarize{18083, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = SolarizeBands}};
+constexpr PlainFilter kSolarize{18083,
+                                {.halo = 0, .transparency = Transparency::kLeave, .bands8 = SolarizeBands, .pointwise = true}};
 
 // ---------------------------------------------------------------------------
 // Desaturate: the lightness (max + min) / 2 of each pixel's colour. RGB,
@@ -509,7 +512,7 @@ constexpr SettingsFilter<PosterizeBlock> kPosterize{
     .dialog = PosterizeDialog,
     .scriptingSize = 2,
     .fromScriptingBlock = PosterizeFromScriptingBlock,
-    .pass = {.halo = 0, .transparency = Transparency::kFilter, .bands8 = PosterizeBands},
+    .pass = {.halo = 0, .transparency = Transparency::kFilter, .bands8 = PosterizeBands, .pointwise = true},
 };
 
 }  // namespace

@@ -90,6 +90,7 @@ int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounte
         callback = pass.bandsDeep;
     }
 
+    hostBlock.inPlace = pass.pointwise && pass.halo == 0 ? 1 : 0;
     if (const int16_t error = record.advanceState(); error != kNoErr)
         return error;
 
@@ -139,6 +140,8 @@ BandAddress AddressBand(const Band& band, const FilterRecord& record, int bytesP
 void CopyBand(int32_t rows, int32_t rowBytes, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
               int32_t destinationRowBytes)
 {
+    if (source == destination && sourceRowBytes == destinationRowBytes)
+        return;  // the host handed out one buffer for both
     for (int32_t y = 0; y < rows; ++y)
         std::memmove(destination + size_t(y) * destinationRowBytes, source + size_t(y) * sourceRowBytes,
                      size_t(rowBytes));

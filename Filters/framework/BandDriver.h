@@ -35,6 +35,9 @@ struct PlanePass {
     Transparency transparency = Transparency::kLeave;
     BandCallback bands8 = nullptr;               // 8-bit data (and 1-bit data of bitmaps)
     BandCallback bandsDeep = nullptr;            // 16/32-bit data; null keeps the host's 8-bit rendition
+    // Each output sample comes from its own input sample, read before it is
+    // written: the host may let input and output share memory.
+    bool pointwise = false;
 };
 
 // Planes a pass touches: all, or all but the transparency plane.
@@ -69,7 +72,7 @@ struct BandAddress {
 // x planes delivered). For 1-bit data pass bytesPerPixel 0.
 BandAddress AddressBand(const Band& band, const FilterRecord& record, int bytesPerPixel);
 
-// Copies `columns` samples of `bytesPerPixel` bytes per row.
+// Copies `rowBytes` bytes of each row; nothing when source and destination are one buffer.
 void CopyBand(int32_t rows, int32_t rowBytes, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
               int32_t destinationRowBytes);
 

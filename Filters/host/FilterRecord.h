@@ -98,6 +98,10 @@ struct FilterHostBlock {
     int32_t passIndex;        // the current pass, from 0
     void* scratchData;        // the host's scratch output of multi-pass filters
     int32_t scratchRowBytes;
+    // Set before advanceState by a filter that reads every sample of the
+    // request only before writing that same sample: the host may then hand
+    // out the image itself as both inData and outData. Cleared by advanceState.
+    int16_t inPlace;
 };
 
 using AdvanceStateProc = int16_t (*)();

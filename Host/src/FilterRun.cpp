@@ -95,6 +95,11 @@ struct Host::Run {
     std::vector<std::vector<uint8_t>> snapshotted;
     void snapshotRows(int lo, int hi, int32_t top, int32_t bottom);
     bool isSnapshotted(int plane, int32_t y) const { return snapshotted[size_t(plane)][size_t(y)] != 0; }
+    bool anySnapshotted(int plane) const
+    {
+        const std::vector<uint8_t>& rows = snapshotted[size_t(plane)];
+        return std::find(rows.begin(), rows.end(), uint8_t(1)) != rows.end();
+    }
     void restoreImage();
 
     // The input and output areas of the last advanceState.
@@ -235,6 +240,21 @@ int16_t Host::Run::advance()
     auto planesOk = [&](int lo, int hi) { return lo >= 0 && lo <= hi && hi < image.planeCount(); };
     if (!depthOk)
         return kParamErr;
+
+    // A pointwise request that needs no "before" (no restore, no selection
+    // blend) gets the image itself as both input and output: no snapshot.
+    const bool inPlace = hostBlock.inPlace != 0;
+    hostBlock.inPlace = 0;
+    if (inPlace && !options.restoreOnFailure && !options.mask && record.inRect == record.outRect &&
+        record.inLoPlane == record.outLoPlane && record.inHiPlane == record.outHiPlane &&
+        record.outLoPlane == record.outHiPlane && depth == documentDepth && !record.outRect.empty() &&
+        Inside(record.outRect, image) && planesOk(record.outLoPlane, record.outHiPlane) &&
+        !anySnapshotted(record.outLoPlane)) {
+        const int error = deliverOutput(record.outRect, record.outLoPlane, record.outHiPlane, depth);
+        record.inData = record.outData;
+        record.inRowBytes = record.outRowBytes;
+        return int16_t(error);
+    }
 
     record.inData = nullptr;
     if (!record.inRect.empty()) {

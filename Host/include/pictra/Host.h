@@ -72,6 +72,9 @@ struct RunOptions {
     int bandCount = 16;                  // bands per pass, 1 to 16
     const HostDescriptor* descriptor = nullptr;  // settings to play back instead of the stored ones
     bool showDialog = false;                     // as from the menu: the dialog, then the settings saved
+    // A failed run leaves the image as it was. Callers that drop the image on
+    // failure turn this off, so pointwise filters can work in place.
+    bool restoreOnFailure = true;
     std::function<void(uint32_t done, uint32_t total)> progress;
     std::function<bool()> abort;
 };
