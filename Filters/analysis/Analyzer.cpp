@@ -182,32 +182,10 @@ int16_t AnalyzerStart(FilterRecord& record)
     return kUserCanceledErr;
 }
 
-void AnalyzerEntry(int16_t selector, FilterRecord* record, intptr_t* data, int16_t* result)
-{
-    switch (selector) {
-    case filterSelectorAbout:
-        ShowAbout(kAnalyzerTitle);
-        *result = kNoErr;
-        break;
-    case filterSelectorParameters:
-    case filterSelectorPrepare:
-    case filterSelectorContinue:
-    case filterSelectorFinish:
-        *result = kNoErr;
-        break;
-    case filterSelectorStart:
-        *result = AnalyzerStart(*record);
-        break;
-    case kSelectorParameterSize:
-        *data = 0;
-        break;
-    default:
-        break;
-    }
-}
+constexpr PlainFilter kAnalyzer{kAnalyzerTitle, {}, nullptr, nullptr, AnalyzerStart};
 
 }  // namespace
 
-const FilterEntry AnalyzerEntryPoint = AnalyzerEntry;
+const FilterEntry AnalyzerEntryPoint = PlainFilterEntry<kAnalyzer>;
 
 }  // namespace px

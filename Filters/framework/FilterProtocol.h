@@ -19,12 +19,14 @@ void ShowAbout(int32_t titleStringId);
 int16_t StartPlainFilter(FilterRecord& record, FilterEntry entry, const PlanePass& pass, ProgressCounters& counters);
 
 // A filter without settings: its about title and its plane pass, or a pass
-// of its own (selector 27) with its own plane cursor (selector 26).
+// of its own (selector 27) with its own plane cursor (selector 26), or a
+// start of its own (a tool that works inside start and never registers a pass).
 struct PlainFilter {
     int32_t aboutTitle;
     PlanePass pass;
     int16_t (*processPlane)(FilterRecord& record, ProgressCounters& counters) = nullptr;
     void (*resetPlanes)(FilterRecord& record) = nullptr;
+    int16_t (*start)(FilterRecord& record) = nullptr;
 };
 
 // The entry of a filter without settings. Selectors 1, 2, 4 and 5 succeed
@@ -47,7 +49,10 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
         *result = kNoErr;
         break;
     case filterSelectorStart:
-        *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, counters);
+        if constexpr (filter.start != nullptr)
+            *result = filter.start(*record);
+        else
+            *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, counters);
         break;
     case kSelectorResetPlanes:
         if constexpr (filter.resetPlanes != nullptr)
@@ -63,7 +68,7 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
             *result = ProcessPlane(*record, filter.pass, counters);
         break;
     case kSelectorParameterSize:
-        *reinterpret_cast<int32_t*>(data) = 0;
+        *data = 0;
         break;
     default:
         break;
