@@ -16,6 +16,8 @@ constexpr SettingFact kFacts[] = {
 #define DIALOG(...)
 #define ITEM(...)
 #define END_DIALOG()
+#define BITMAP(...)
+#define CURSOR(...)
 #define SETTING(filter, name, key, altKey, type, minimum, maximum, defaultValue, scale, unit, description) \
     {filter, name, KeyOf(key), KeyOf(altKey), FourCC(type), minimum, maximum, defaultValue, scale, unit, description},
 #include "resources/Resources.inc"
@@ -24,6 +26,8 @@ constexpr SettingFact kFacts[] = {
 #undef DIALOG
 #undef ITEM
 #undef END_DIALOG
+#undef BITMAP
+#undef CURSOR
 #undef SETTING
     {0, "", 0, 0, 0, 0, 0, 0, 1, "", ""},  // end of the table
 };
@@ -98,6 +102,50 @@ int16_t WriteScriptedSettings(FilterRecord& record, std::span<const SettingFact>
         record.handleProcs->disposeProc(parameters->descriptor);
     parameters->descriptor = nullptr;
     return procs.closeWriteDescriptorProc(writer, &parameters->descriptor);
+}
+
+int16_t TranslateScriptedSettings(FilterRecord& record, std::span<const SettingFact> facts, const intptr_t* words)
+{
+    PIDescriptorParameters* parameters = record.descriptorParameters;
+    auto* translated = reinterpret_cast<PIDescriptorHandle*>(words[1]);
+    if (!parameters || !translated)
+        return kFailedErr;
+    ReadDescriptorProcs& reading = *parameters->readDescriptorProcs;
+    WriteDescriptorProcs& writing = *parameters->writeDescriptorProcs;
+    PIReadDescriptor reader = reading.openReadDescriptorProc(reinterpret_cast<PIDescriptorHandle>(words[0]), nullptr);
+    if (!reader)
+        return kFailedErr;
+    PIWriteDescriptor writer = writing.openWriteDescriptorProc();
+    bool foreign = !writer;
+    uint32_t key = 0, type = 0;
+    int32_t flags = 0;
+    while (!foreign && reading.getKeyProc(reader, &key, &type, &flags)) {
+        const auto fact = std::find_if(facts.begin(), facts.end(), [&](const SettingFact& f) {
+            return (f.key == key || (f.altKey != 0 && f.altKey == key)) && f.type == type;
+        });
+        foreign = fact == facts.end();
+        if (foreign)
+            break;
+        if (type == typeInteger) {
+            int32_t integer = 0;
+            foreign = reading.getIntegerProc(reader, &integer) != kNoErr;
+            writing.putIntegerProc(writer, fact->key, integer);
+        } else {
+            double value = 0;
+            foreign = reading.getFloatProc(reader, &value) != kNoErr;
+            writing.putFloatProc(writer, fact->key, &value);
+        }
+    }
+    const int16_t readError = reading.closeReadDescriptorProc(reader);
+    PIDescriptorHandle built = nullptr;
+    const int16_t writeError = writer ? writing.closeWriteDescriptorProc(writer, &built) : kNoErr;
+    if (foreign || readError != kNoErr || writeError != kNoErr) {
+        if (built && record.handleProcs)
+            record.handleProcs->disposeProc(built);
+        return kFailedErr;
+    }
+    *translated = built;
+    return kNoErr;
 }
 
 }  // namespace px

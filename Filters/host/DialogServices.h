@@ -55,6 +55,26 @@ enum DialogItemKind : int32_t {
     kItemPopup = 8,       // a popup "menu"; its value is the chosen index from 0
 };
 
+// A control's configuration (the dialog object's "configure").
+struct ControlDesc {
+    int32_t kind;          // DialogItemKind
+    int32_t id;
+    double minimum, maximum;
+    double step;           // the change of one arrow press
+    int32_t decimals;      // digits shown after the point
+    int32_t flags;         // kControlDisabled, kControlHidden
+};
+constexpr int32_t kControlDisabled = 1;
+constexpr int32_t kControlHidden = 2;
+
+// Cursors a dialog sets as the pointer moves over its picture areas; other
+// ids name cursor resources (the module's first, then the host's).
+constexpr int32_t kCursorArrow = 0;
+constexpr int32_t kCursorCross = -1;
+
+// Found in neither the instance given nor the host's resources.
+inline constexpr int16_t kResourceNotFoundErr = -192;
+
 // The user data of the simple dialogs.
 struct FilterDialogData {
     struct FilterRecord* record;
@@ -77,4 +97,15 @@ struct HostDialogServices {
     void (*ShowItem)(HostDialog* dialog, int32_t item, int32_t show);
     // Attaches a popup menu of `count` labels (a label "-" is a separator).
     void (*SetPopupItems)(HostDialog* dialog, int32_t item, const char* const* labels, int32_t count);
+    // Gives a control the bitmap resource `bitmapId`, looked up in `instance`
+    // (the dialog's module) first, then in the host's resources.
+    int16_t (*SetItemBitmap)(HostDialog* dialog, int32_t item, const ResourceFile* instance, int32_t bitmapId);
+    // Sets a control's kind, range, step, format and flags.
+    void (*ConfigureItem)(HostDialog* dialog, const ControlDesc* control);
+    // The pointer's shape: kCursorArrow, kCursorCross, or a cursor resource
+    // looked up like bitmaps.
+    int16_t (*SetCursor)(const ResourceFile* instance, int32_t cursorId);
+    // A drag takes every mouse event until it releases the mouse.
+    void (*CaptureMouse)(HostDialog* dialog);
+    void (*ReleaseMouse)(HostDialog* dialog);
 };

@@ -5,7 +5,8 @@
 //   "PXRS", uint32 count, then count entries of
 //   uint32 type (four-character code), int32 id, uint32 length, length bytes.
 // Types: 'PiPL' filter property lists, 'STR ' strings (UTF-8, no NUL),
-// 'DLOG' dialog templates, 'PXST' a filter's settings (see ByteWriter users).
+// 'DLOG' dialog templates, 'PXST' a filter's settings, 'BMP ' bitmaps and
+// 'CURS' cursors (two-level pictures: width, height, [hot spot,] a byte a pixel).
 #pragma once
 
 #include <algorithm>
@@ -24,6 +25,8 @@ constexpr uint32_t kResourcePIPL = FourCC("PiPL");
 constexpr uint32_t kResourceString = FourCC("STR ");
 constexpr uint32_t kResourceDialog = FourCC("DLOG");
 constexpr uint32_t kResourceSettings = FourCC("PXST");
+constexpr uint32_t kResourceBitmap = FourCC("BMP ");
+constexpr uint32_t kResourceCursor = FourCC("CURS");
 
 // Little-endian fields of the module's own resource records.
 class ByteWriter {

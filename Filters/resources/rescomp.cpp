@@ -1,6 +1,7 @@
 // Build tool: writes the module's resource file from the declarative tables
 // beside it (property lists and strings).
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -109,6 +110,28 @@ private:
     uint32_t count_ = 0;
 };
 
+// A two-level picture: width, height, hot spot, then one byte a pixel
+// (0 none, 1 ink, 2 outline). A picture whose text is not width x height
+// characters stops the build.
+ResourceFile::Bytes Picture(int width, int height, int hotX, int hotY, const std::string& pixels, bool cursor)
+{
+    if (int(pixels.size()) != width * height) {
+        std::fprintf(stderr, "rescomp: a %dx%d picture needs %d pixels, not %zu\n", width, height, width * height,
+                     pixels.size());
+        std::exit(1);
+    }
+    ByteWriter out;
+    out.u32(uint32_t(width));
+    out.u32(uint32_t(height));
+    if (cursor) {
+        out.u32(uint32_t(hotX));
+        out.u32(uint32_t(hotY));
+    }
+    for (char c : pixels)
+        out.bytes.push_back(c == '#' ? 1 : c == 'o' ? 2 : 0);
+    return out.bytes;
+}
+
 uint32_t KeyOf(uint32_t key) { return key; }
 uint32_t KeyOf(const char (&code)[5]) { return FourCC(code); }
 
@@ -144,6 +167,9 @@ int main(int argc, char** argv)
         out.text(unit);                                                                                     \
         out.text(description);                                                                              \
     }
+#define BITMAP(id, width, height, pixels) resources.add(kResourceBitmap, id, Picture(width, height, 0, 0, pixels, false));
+#define CURSOR(id, hotX, hotY, width, height, pixels) \
+    resources.add(kResourceCursor, id, Picture(width, height, hotX, hotY, pixels, true));
 #include "resources/Resources.inc"
     for (auto& [filter, entry] : settings) {
         ByteWriter record;

@@ -355,14 +355,55 @@ void SetPopupItems(HostDialog* dialog, int32_t item, const char* const* labels, 
         state->choices.assign(labels, labels + count);
 }
 
+// A resource of the given instance, else of the host's own.
+bool FindResource(const ResourceFile* instance, uint32_t type, int32_t id)
+{
+    const ResourceFile* host = ActiveHost().resources();
+    return (instance && instance->find(type, id)) || (host && host->find(type, id));
+}
+
+int16_t SetItemBitmap(HostDialog* dialog, int32_t item, const ResourceFile* instance, int32_t bitmapId)
+{
+    DialogItemState* state = dialog->find(item);
+    if (!state || !FindResource(instance, kResourceBitmap, bitmapId))
+        return kResourceNotFoundErr;
+    state->bitmap = bitmapId;
+    return kNoErr;
+}
+
+void ConfigureItem(HostDialog* dialog, const ControlDesc* control)
+{
+    DialogItemState* state = dialog->find(control->id);
+    if (!state || control->kind < kItemButton || control->kind > kItemPopup)
+        return;
+    state->kind = DialogItemKind(control->kind);
+    state->minimum = control->minimum;
+    state->maximum = control->maximum;
+    state->step = control->step;
+    state->decimals = control->decimals;
+    state->enabled = (control->flags & kControlDisabled) == 0;
+    state->visible = (control->flags & kControlHidden) == 0;
+}
+
+int16_t SetCursor(const ResourceFile* instance, int32_t cursorId)
+{
+    if (cursorId != kCursorArrow && cursorId != kCursorCross && !FindResource(instance, kResourceCursor, cursorId))
+        return kResourceNotFoundErr;
+    ActiveHost().cursor = cursorId;
+    return kNoErr;
+}
+
+void CaptureMouse(HostDialog*) { ActiveHost().mouseCaptured = true; }
+void ReleaseMouse(HostDialog*) { ActiveHost().mouseCaptured = false; }
+
 }  // namespace
 
 const HostDialogServices* DialogServiceTable()
 {
-    static const HostDialogServices services{RunModalDialog, GetDialogData, EndModalDialog, GetItemValue,
-                                             SetItemValue,   RefreshItem,   CanCloseDialog, CurrentTime,
-                                             GetItemText,    SetItemText,   EnableItem,     ShowItem,
-                                             SetPopupItems};
+    static const HostDialogServices services{
+        RunModalDialog, GetDialogData,  EndModalDialog, GetItemValue,  SetItemValue, RefreshItem,
+        CanCloseDialog, CurrentTime,    GetItemText,    SetItemText,   EnableItem,   ShowItem,
+        SetPopupItems,  SetItemBitmap,  ConfigureItem,  SetCursor,     CaptureMouse, ReleaseMouse};
     return &services;
 }
 

@@ -24,6 +24,9 @@ struct DialogItemState {
     bool enabled = true;
     bool visible = true;
     std::vector<std::string> choices;  // popups
+    int32_t bitmap = 0;                // the bitmap resource the control shows, 0 for none
+    double step = 1;
+    int32_t decimals = 0;
 };
 
 const char* ItemKindName(DialogItemKind kind);

@@ -126,10 +126,15 @@ public:
     int canCloseRefusals = 0;          // CanCloseDialog says no this many times
     bool livePreview = true;           // the image follows every dialog change
     std::optional<Image> previewImage; // what the last preview showed
+    int32_t cursor = kCursorArrow;     // the pointer's shape a dialog set last
+    bool mouseCaptured = false;
 
     // The file dialog answers with these paths, in order; none left is Cancel.
     std::deque<std::string> fileAnswers;
     std::vector<std::string> fileRequests;  // the titles of the file dialogs shown
+
+    // The host's own resources (strings, bitmaps, cursors); modules fall back on them.
+    ResourceFile* resources() { return &hostResources_; }
 
     // The settings store, opened on first use at settings.settingsPath.
     SettingsStore& settingsStore();
