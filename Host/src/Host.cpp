@@ -142,7 +142,12 @@ const HostImageRecord* GetImageRecord(const void* imageOrMap)
     return &record;
 }
 
-int32_t QueryCapability(int32_t capability) { return capability == 4 && ActiveHost().settings.scientific ? 1 : 0; }
+int32_t QueryCapability(int32_t capability)
+{
+    Host& host = ActiveHost();
+    ++host.capabilityQueries;
+    return capability == 4 && host.settings.scientific ? 1 : 0;
+}
 
 void SetFilterOptions(void* registration, int32_t flagA, int32_t flagB)
 {

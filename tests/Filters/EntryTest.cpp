@@ -40,8 +40,9 @@ TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
         EXPECT_EQ(r.commandId, r.filterId);
         EXPECT_EQ(r.groupId, 0);
     }
-    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kSolarize, kDesaturate, kInvert,
-                                 kThreshold, kPosterize));
+    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kGaussianBlur, kAverage, kMedian, kDustAndScratches, kDespeckle,
+                                 kSharpen, kSharpenMore, kSharpenEdges, kUnsharpMask, kSolarize, kCustom, kMaximum,
+                                 kMinimum, kHighPass, kDesaturate, kInvert, kThreshold, kPosterize));
     auto flags = [&](int id) {
         for (const Registration& r : host->registrations())
             if (r.filterId == id)
@@ -52,6 +53,18 @@ TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
     EXPECT_EQ(flags(kSharpenEdges), std::pair(1, 0));
     EXPECT_EQ(flags(kInvert), std::pair(1, 0));
     EXPECT_EQ(flags(kPosterize), std::pair(0, 0));
+    EXPECT_EQ(flags(kMedian), std::pair(1, 1)) << "flagB is the scientific capability";
+    EXPECT_EQ(flags(kCustom), std::pair(0, 0));
+    // Asked afresh at each of the four registrations that take it, and once more for the scientific set.
+    EXPECT_EQ(host->capabilityQueries, 5);
+
+    auto plain = std::make_unique<Host>(HostSettings{.scientific = false});
+    plain->echoAlerts = false;
+    plain->loadModule(PICTRA_MODULE_PATH);
+    for (const Registration& r : plain->registrations()) {
+        if (r.filterId == kAverage || r.filterId == kMaximum)
+            EXPECT_EQ(r.flagB, 0) << r.filterId;
+    }
 
     ASSERT_EQ(host->commands().size(), 2u);
     const MenuCommand& colorRange = host->commands()[0];
@@ -75,7 +88,9 @@ TEST(Entry, ARefusedFilterDoesNotStopTheOthers)
     std::vector<int> ids;
     for (const Registration& r : host->registrations())
         ids.push_back(r.filterId);
-    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kSharpenMore, kSharpenEdges, kSolarize, kDesaturate, kInvert, kThreshold, kPosterize));
+    EXPECT_THAT(ids, ElementsAre(kBlur, kBlurMore, kGaussianBlur, kAverage, kMedian, kDustAndScratches, kDespeckle,
+                                 kSharpenMore, kSharpenEdges, kUnsharpMask, kSolarize, kCustom, kMaximum, kMinimum,
+                                 kHighPass, kDesaturate, kInvert, kThreshold, kPosterize));
 }
 
 TEST(Entry, LooksUpEntriesOnlyForFiltersWithOne)

@@ -142,6 +142,7 @@ public:
     // What the module showed, for tests and the command line.
     std::vector<std::string> alerts;
     std::vector<std::string> statusTexts;
+    int capabilityQueries = 0;
     // Problems the host worked around (an unreadable settings store read as empty).
     std::vector<std::string> warnings;
     // The first settings write that failed (the store was left as it was), empty
