@@ -36,7 +36,7 @@ pictra::Host& BenchHost()
     return *host;
 }
 
-void BM_CopyImage(benchmark::State& state)
+void BM_RunCopyImage(benchmark::State& state)
 {
     const pictra::Image& image = BenchImage();
     std::vector<uint8_t> target(image.plane(0).size() * 3);
@@ -49,25 +49,31 @@ void BM_CopyImage(benchmark::State& state)
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(target.size()));
 }
 
-void RunFilter(benchmark::State& state, int32_t filterId)
+void RunFilter(benchmark::State& state, int32_t filterId, bool keepBefore = true)
 {
     pictra::Host& host = BenchHost();
     pictra::Image image = BenchImage();
+    pictra::RunOptions options;
+    options.restoreOnFailure = keepBefore;
     for (auto _ : state) {
-        if (host.runFilter(filterId, image) != 0)
+        if (host.runFilter(filterId, image, options) != 0)
             state.SkipWithError("the filter failed");
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(image.plane(0).size()) * 3);
 }
 
-void BM_Invert(benchmark::State& state) { RunFilter(state, 16900); }
-void BM_Blur(benchmark::State& state) { RunFilter(state, 16000); }
-void BM_Sharpen(benchmark::State& state) { RunFilter(state, 16300); }
+// Invert as the library runs it (keeping the image to restore on failure)
+// and as the command line does (in place).
+void BM_RunInvert(benchmark::State& state) { RunFilter(state, 16900); }
+void BM_RunInvertInPlace(benchmark::State& state) { RunFilter(state, 16900, false); }
+void BM_RunBlur(benchmark::State& state) { RunFilter(state, 16000); }
+void BM_RunSharpen(benchmark::State& state) { RunFilter(state, 16300); }
 
-BENCHMARK(BM_CopyImage)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Invert)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Blur)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Sharpen)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RunCopyImage)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RunInvert)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RunInvertInPlace)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RunBlur)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RunSharpen)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
