@@ -62,8 +62,9 @@ TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
     plain->echoAlerts = false;
     plain->loadModule(PICTRA_MODULE_PATH);
     for (const Registration& r : plain->registrations()) {
-        if (r.filterId == kAverage || r.filterId == kMaximum)
+        if (r.filterId == kAverage || r.filterId == kMaximum) {
             EXPECT_EQ(r.flagB, 0) << r.filterId;
+        }
     }
 
     ASSERT_EQ(host->commands().size(), 2u);

@@ -229,6 +229,9 @@ TEST(PointMaps, OkWaitsForTheHostCancelChangesNothing)
     EXPECT_EQ(s.host->runFilter(kPosterize, image, RunOptions{.showDialog = true}), kUserCanceledErr);
     EXPECT_EQ(image, original);
     EXPECT_EQ(s.host->settingsStore().getBytes(kStoreNamespace, "FD_4218_100"), before);
+    // The same host's next run without a dialog repeats the confirmed 5 levels, not the cancelled 9.
+    ASSERT_EQ(s.host->runFilter(kPosterize, image), 0);
+    EXPECT_EQ(image.sample(0, 100, 0), table[100]);
 }
 
 TEST(PointMaps, PreviewShowsWhatTheRunWrites)
