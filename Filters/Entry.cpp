@@ -26,18 +26,28 @@ struct Registration {
 };
 
 // Registered at start-up, in this order.
-constexpr std::array<Registration, 10> kFilters = {{
+constexpr Registration kFilters[] = {
     {16000, 0, 0, 0},  // Blur
     {16010, 0, 0, 0},  // Blur More
+    {16020, 0, 1, 0},  // Gaussian Blur
+    {16030, 0, 1, kAskCapability},  // Average
+    {16110, 0, 1, kAskCapability},  // Median
+    {16120, 0, 1, 0},  // Dust & Scratches
+    {16130, 0, 1, 0},  // Despeckle
     {16300, 0, 1, 0},  // Sharpen
     {16310, 0, 1, 0},  // Sharpen More
     {16320, 0, 1, 0},  // Sharpen Edges
+    {16330, 0, 1, 0},  // Unsharp Mask
     {16400, 0, 0, 0},  // Solarize
+    {16500, 0, 0, 0},  // Custom
+    {16510, 0, 1, kAskCapability},  // Maximum
+    {16520, 0, 1, kAskCapability},  // Minimum
+    {16530, 0, 1, 0},  // High Pass
     {17200, 0, 0, 0},  // Desaturate
     {16900, 0, 1, 0},  // Invert
     {16910, 0, 0, 0},  // Threshold
     {16920, 0, 0, 0},  // Posterize
-}};
+};
 
 // Registered only when the host has the scientific capability, or instead
 // of them, the filters of a host without it.
@@ -50,10 +60,20 @@ FilterEntry LookUpFilter(int32_t filterId)
     case 16000: return BlurEntry;
     case 16005: return BlurEdgesEntry;
     case 16010: return BlurMoreEntry;
+    case 16020: return GaussianBlurEntry;
+    case 16030: return AverageEntry;
+    case 16110: return MedianEntry;
+    case 16120: return DustAndScratchesEntry;
+    case 16130: return DespeckleEntry;
     case 16300: return SharpenEntry;
     case 16310: return SharpenMoreEntry;
     case 16320: return SharpenEdgesEntry;
+    case 16330: return UnsharpMaskEntry;
     case 16400: return SolarizeEntry;
+    case 16500: return CustomEntry;
+    case 16510: return MaximumEntry;
+    case 16520: return MinimumEntry;
+    case 16530: return HighPassEntry;
     case 16900: return InvertEntry;
     case 16910: return ThresholdEntry;
     case 16920: return PosterizeEntry;

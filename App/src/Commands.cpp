@@ -177,15 +177,41 @@ std::string RangeText(const SettingInfo& s)
 HostDescriptor SettingsDescriptor(const Host& host, const FilterProperties& filter, const std::vector<std::string>& pairs)
 {
     const std::vector<SettingInfo> settings = host.settingsOf(filter.id);
-    HostDescriptor descriptor;
+    // A list NAME=v0,v1,... stands for the settings NAME[0], NAME[1], ...
+    std::vector<std::string> expanded;
     for (const std::string& pair : pairs) {
         const size_t equals = pair.find('=');
         if (equals == std::string::npos || equals == 0)
             throw UsageError(fmt::format("'{}' is not NAME=VALUE", pair));
         const std::string name = pair.substr(0, equals);
+        size_t count = 0;
+        while (std::any_of(settings.begin(), settings.end(), [&](const SettingInfo& s) {
+            return s.name == fmt::format("{}[{}]", name, count);
+        }))
+            ++count;
+        if (count == 0) {
+            expanded.push_back(pair);
+            continue;
+        }
+        std::vector<std::string> values;
+        for (size_t at = equals + 1; at <= pair.size();) {
+            const size_t comma = std::min(pair.find(',', at), pair.size());
+            values.push_back(pair.substr(at, comma - at));
+            at = comma + 1;
+        }
+        if (values.size() != count)
+            throw UsageError(fmt::format("{} takes {} comma-separated values, not {}", name, count, values.size()));
+        for (size_t i = 0; i < count; ++i)
+            expanded.push_back(fmt::format("{}[{}]={}", name, i, values[i]));
+    }
+    HostDescriptor descriptor;
+    for (const std::string& pair : expanded) {
+        const size_t equals = pair.find('=');
+        const std::string name = pair.substr(0, equals);
         const std::string text = pair.substr(equals + 1);
-        const auto setting = std::find_if(settings.begin(), settings.end(),
-                                          [&](const SettingInfo& s) { return NameKey(s.name) == NameKey(name); });
+        const auto setting = std::find_if(settings.begin(), settings.end(), [&](const SettingInfo& s) {
+            return s.name == name || NameKey(s.name) == NameKey(name);
+        });
         if (setting == settings.end()) {
             if (settings.empty())
                 throw UsageError(fmt::format("{} has no settings; '{}' cannot be set", filter.name, name));
@@ -266,15 +292,28 @@ int RunFilter(const CommonOptions& options, const RunRequest& request)
     const std::unique_ptr<Host> host = LoadHost(options);
     const FilterProperties filter = ResolveFilter(*host, request.filter);
     const HostDescriptor descriptor = SettingsDescriptor(*host, filter, request.settings);
+    // --load and --save play the dialog's Load... and Save... buttons.
+    std::optional<std::string> script = request.dialogScript;
+    std::vector<std::string> files = request.files;
+    for (const auto& [path, label] : {std::pair{request.loadFile, "Load..."}, std::pair{request.saveFile, "Save..."}}) {
+        if (path.empty())
+            continue;
+        if (request.dialogScript)
+            throw UsageError("--load and --save play the dialog themselves; leave out --dialog");
+        script = fmt::format("{}click \"{}\"; ", script.value_or(""), label);
+        files.push_back(path);
+    }
+    if (script && !request.dialogScript)
+        *script += "ok";
     if (request.dialogScript && !request.settings.empty())
         throw UsageError("settings come from the dialog script or from NAME=VALUE pairs, not both");
-    if (request.dialogScript)
-        host->dialogScript = ParseDialogScript(*request.dialogScript);
-    host->fileAnswers.assign(request.files.begin(), request.files.end());
+    if (script)
+        host->dialogScript = ParseDialogScript(*script);
+    host->fileAnswers.assign(files.begin(), files.end());
 
     Image image = ReadImage(request.input);
     RunOptions run;
-    run.showDialog = request.dialogScript.has_value();
+    run.showDialog = script.has_value();
     run.restoreOnFailure = false;  // a failed run writes nothing, so the image need not be kept
     if (!request.settings.empty())
         run.descriptor = &descriptor;
@@ -296,6 +335,10 @@ int RunFilter(const CommonOptions& options, const RunRequest& request)
     run.abort = [&options] { return options.interrupted && options.interrupted->load(); };
 
     CheckResult(*host, host->runFilter(filter.id, image, run), filter);
+    // A settings file that could not be loaded or saved fails the run: the
+    // user asked for it and nobody is there to see the alert.
+    if (!host->errorAlerts.empty())
+        throw std::runtime_error(fmt::format("{}: {}", filter.name, host->errorAlerts.front()));
     if (!request.previewOut.empty()) {
         if (!host->previewImage)
             throw UsageError(fmt::format("{} showed no preview", filter.name));

@@ -31,6 +31,8 @@ struct RunRequest {
     std::optional<std::string> dialogScript;  // run as from the menu, playing this script
     std::string previewOut;                   // where to write what the dialog's preview showed
     std::vector<std::string> files;           // the file dialog's answers, in order
+    std::string loadFile;                     // a settings file for the dialog's Load... button
+    std::string saveFile;                     // a settings file for the dialog's Save... button
 };
 
 struct DialogRequest {

@@ -82,6 +82,8 @@ int main(int argc, char** argv)
     runCommand->add_option("--dialog", run.dialogScript, "run as from the menu: show the dialog and play SCRIPT on it");
     runCommand->add_option("--preview-out", run.previewOut, "write what the dialog's live preview showed");
     runCommand->add_option("--file", run.files, "a path the file dialog answers with (repeat for several, in order)");
+    runCommand->add_option("--load", run.loadFile, "load the filter's settings from a settings file (its Load... button)");
+    runCommand->add_option("--save", run.saveFile, "save the filter's settings to a settings file (its Save... button)");
 
     pictra::DialogRequest dialogRequest;
     CLI::App* dialog = app.add_subcommand("dialog", "show a filter's dialog: its items after it opens, then play a script");

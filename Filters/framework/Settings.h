@@ -23,7 +23,8 @@ struct SettingFact {
     const char* description;
 };
 
-constexpr int kMaxSettings = 16;
+// Custom has the most: its scale, its offset and 25 weights.
+constexpr int kMaxSettings = 32;
 
 std::span<const SettingFact> SettingsOf(int32_t filterId);
 
@@ -43,5 +44,12 @@ int16_t ReadScriptedSettings(FilterRecord& record, std::span<const SettingFact> 
 // Writes every value under its key into a new descriptor, replacing (and
 // disposing) the one the record held.
 int16_t WriteScriptedSettings(FilterRecord& record, std::span<const SettingFact> facts, const double* values);
+
+// Selector 29: words[0] holds a descriptor, words[1] the address of the
+// handle that receives its translation, made with the record's descriptor
+// procedures: every item, read under either of its fact's keys, is written
+// under the fact's key with its value as it was. A foreign key or a wrong
+// type gives -1, disposes what was built and leaves the handle alone.
+int16_t TranslateScriptedSettings(FilterRecord& record, std::span<const SettingFact> facts, const intptr_t* words);
 
 }  // namespace px

@@ -180,8 +180,7 @@ void ShowErrorAlert(int16_t error, const char* action)
 {
     Host& host = *tActiveHost;
     host.alerts.push_back(fmt::format("Could not {}: {}.", action ? action : "finish", FileErrorText(error)));
-    if (host.echoAlerts)
-        std::fprintf(stderr, "%s\n", host.alerts.back().c_str());
+    host.errorAlerts.push_back(host.alerts.back());
 }
 
 }  // namespace

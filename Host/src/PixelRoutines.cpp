@@ -391,6 +391,13 @@ const HostPixelRoutines& PixelRoutineTable()
         .Sharpen3x3 = TableSharpen3x3,
         .SharpenEdges3x3 = TableSharpenEdges3x3,
         .SharpenMore3x3 = TableSharpenMore3x3,
+        .GaussianWeights = GaussianWeights,
+        .BuildKernelTable = BuildKernelTable,
+        .ReleaseKernelTable = ReleaseKernelTable,
+        .ConvolveLine8 = ConvolveLine8,
+        .ConvolveLineDeep = ConvolveLineDeep,
+        .DifferenceOffset8 = DifferenceOffset8,
+        .DifferenceOffsetDeep = DifferenceOffsetDeep,
     };
     return table;
 }

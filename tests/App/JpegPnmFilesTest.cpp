@@ -92,17 +92,17 @@ TEST(PnmFiles, ReadsPlainAndRawKindsWithCommentsAndScaling)
     WriteBytes(path, Bytes("P1\n# a comment\n3 2\n1 0 1\n011"));
     Image image = ReadImage(path);
     EXPECT_EQ(image.mode(), kModeBitmap);
-    EXPECT_EQ(image.plane(0), (std::vector<uint8_t>{0b0100'0000, 0b1000'0000}));
+    EXPECT_EQ(image.plane(0), (PlaneBytes{0b0100'0000, 0b1000'0000}));
 
     // Raw bitmap: padding bits come back clear.
     WriteBytes(path, Bytes("P4 3 2\n\x5f\xbf"));
-    EXPECT_EQ(ReadImage(path).plane(0), (std::vector<uint8_t>{0b1010'0000, 0b0100'0000}));
+    EXPECT_EQ(ReadImage(path).plane(0), (PlaneBytes{0b1010'0000, 0b0100'0000}));
 
     // A maximum of 15 scales to 0..255, rounding to nearest.
     WriteBytes(path, Bytes("P2 4 1 15 0 1 8 15"));
     image = ReadImage(path);
     EXPECT_EQ(image.depth(), 8);
-    EXPECT_EQ(image.plane(0), (std::vector<uint8_t>{0, 17, 136, 255}));
+    EXPECT_EQ(image.plane(0), (PlaneBytes{0, 17, 136, 255}));
 
     // Above 255 the image is 16-bit; 1000 scales to 0..65535.
     WriteBytes(path, Bytes("P3#c\n1 1 1000 0 500 1000"));
@@ -120,7 +120,7 @@ TEST(PnmFiles, ReadsPlainAndRawKindsWithCommentsAndScaling)
 
     WriteBytes(path, Bytes("P6\n1 1\n100\n\x00\x32\x64"sv));
     image = ReadImage(path);
-    EXPECT_EQ(image.plane(1), std::vector<uint8_t>{128});
+    EXPECT_EQ(image.plane(1), PlaneBytes{128});
 
     // Files from another writer.
     EXPECT_EQ(ReadImage(IoData("made/gray_plain.pgm")).plane(0), ReadImage(IoData("made/ref_gray8.png")).plane(0));

@@ -139,7 +139,8 @@ TEST(PictraCli, DialogSettingsPersistAcrossRuns)
     ASSERT_EQ(list.status, 0) << list.output;
     EXPECT_THAT(list.output, HasSubstr("FD_4218_100"));
     const Result show = pictra.run("settings show FD_4218_100");
-    EXPECT_THAT(show.output, HasSubstr("272 bytes"));
+    EXPECT_THAT(show.output, HasSubstr("00000000  06 00 ")) << "six levels, little-endian";
+    EXPECT_THAT(show.output, ::testing::EndsWith("00000110\n")) << "272 bytes";
     EXPECT_EQ(pictra.run("settings show FD_0_0").status, 1);
 
     const Result items = pictra.run("dialog posterize " + input);
@@ -150,6 +151,30 @@ TEST(PictraCli, DialogSettingsPersistAcrossRuns)
     ASSERT_EQ(pictra.run("settings delete 'FD_*'").status, 0);
     ASSERT_EQ(pictra.run("run posterize " + input + " " + pictra.path("default.png")).status, 0);
     EXPECT_EQ(ReadImage(pictra.path("default.png")).sample(0, 100, 0), 85) << "back to the default 4 levels";
+}
+
+TEST(PictraCli, ListSettingsAndSettingsFiles)
+{
+    Pictra pictra;
+    const std::string input = pictra.path("in.png");
+    WriteImage(Image(12, 9, kModeGrayscale, 8, false), input);
+    const std::string kernel = "weights=0,0,0,0,0,0,0,1,0,0,0,1,2,1,0,0,0,1,0,0,0,0,0,0,0 scale=6 offset=3";
+    const Result saved = pictra.run("run custom " + input + " " + pictra.path("a.png") + " " + kernel + " --save " +
+                                    pictra.path("kernel"));
+    ASSERT_EQ(saved.status, 0) << saved.output;
+    EXPECT_EQ(ReadBytes(pictra.path("kernel.ACF")).size(), 54u) << "27 values, the extension added";
+    ASSERT_EQ(pictra.run("settings delete 'FD_*'").status, 0);
+    ASSERT_EQ(pictra.run("run custom " + input + " " + pictra.path("b.png") + " --load " + pictra.path("kernel.ACF")).status, 0);
+    EXPECT_EQ(ReadBytes(pictra.path("a.png")), ReadBytes(pictra.path("b.png")));
+    EXPECT_EQ(ReadImage(pictra.path("b.png")).sample(0, 4, 4), 3) << "a black image gives the offset";
+
+    const Result wrongCount = pictra.run("run custom " + input + " " + pictra.path("c.png") + " weights=1,2,3");
+    EXPECT_NE(wrongCount.status, 0);
+    EXPECT_THAT(wrongCount.output, HasSubstr("weights takes 25 comma-separated values, not 3"));
+    const Result missing = pictra.run("run custom " + input + " " + pictra.path("c.png") + " --load " + pictra.path("none.acf"));
+    EXPECT_NE(missing.status, 0);
+    EXPECT_THAT(missing.output, HasSubstr("Could not load the kernel settings: the file does not exist."));
+    EXPECT_FALSE(std::filesystem::exists(pictra.path("c.png")));
 }
 
 TEST(PictraCli, DemoWritesOnePictureAFilter)

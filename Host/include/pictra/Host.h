@@ -142,6 +142,9 @@ public:
     // What the module showed, for tests and the command line.
     std::vector<std::string> alerts;
     std::vector<std::string> statusTexts;
+    // Failures the module reported through the error alert (a settings file
+    // that could not be loaded or saved); the caller reports them.
+    std::vector<std::string> errorAlerts;
     int capabilityQueries = 0;
     // Problems the host worked around (an unreadable settings store read as empty).
     std::vector<std::string> warnings;

@@ -60,4 +60,21 @@ template <typename Sample>
 void SharpenEdges3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
                      int32_t sourceRowBytes, int32_t destinationRowBytes);
 
+// The Gaussian routines of the table (their contracts are in
+// Filters/host/PixelRoutines.h): weights for a sigma, the 8-bit kernel
+// table, line convolutions and High Pass's difference with an offset.
+void GaussianWeights(double sigma, double* weights, int32_t* n);
+int16_t BuildKernelTable(const double* weights, int32_t n, KernelTable* table);
+void ReleaseKernelTable(KernelTable* table);
+void ConvolveLine8(int32_t count, const uint8_t* source, int32_t sourceStep, uint8_t* destination,
+                   int32_t destinationStep, const double* weights, const KernelTable* table, int32_t n);
+void ConvolveLineDeep(int32_t count, const uint8_t* source, int32_t sourceStep, uint8_t* destination,
+                      int32_t destinationStep, int32_t bitsPerSample, const double* weights, int32_t n);
+void DifferenceOffset8(int32_t rows, int32_t columns, const uint8_t* unfiltered, int32_t unfilteredRowBytes,
+                       const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
+                       int32_t destinationRowBytes, int32_t gain, int32_t offset);
+void DifferenceOffsetDeep(int32_t rows, int32_t columns, const uint8_t* unfiltered, int32_t unfilteredRowBytes,
+                          const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
+                          int32_t destinationRowBytes, int32_t bitsPerSample, double gain, double offset);
+
 }  // namespace pictra

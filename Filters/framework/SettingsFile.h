@@ -1,0 +1,60 @@
+// Settings files: what the Load and Save buttons of a filter dialog do when a
+// filter's settings travel as a file (kernels, level and curve settings). The
+// user picks the file in the host's file dialog, values go through the host's
+// typed streams (big-endian, so files move between machines), and any failure
+// is told to the user in one alert naming what could not be done. A file is
+// taken only whole: every value read and within its range, nothing after the last.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "host/FileServices.h"
+#include "host/PluginTypes.h"
+
+namespace px {
+
+// One kind of settings file. The texts are string ids.
+struct SettingsFileKind {
+    int32_t loadTitle;       // "Load Settings"
+    int32_t saveTitle;       // "Save Settings"
+    int32_t filterText;      // "Custom Filters, (*.ACF)"
+    const char* extension;   // ".ACF": added to a saved name without one
+    uint32_t fileType;       // codes the host records with a saved file
+    uint32_t creator;
+    int32_t loadAction;      // "load the kernel settings", for the error alert
+    int32_t saveAction;
+};
+
+// The values of one file, in order. The first failure sticks: later values
+// are neither read nor written, and the file as a whole fails with it.
+class SettingsFileStream {
+public:
+    explicit SettingsFileStream(HostStream* stream) : stream_(stream) {}
+
+    // A value outside minimum..maximum fails the file; `value` is then left alone.
+    void Read(int16_t& value, int16_t minimum, int16_t maximum);
+    void Write(int16_t value);
+
+    int16_t error() const { return error_; }
+
+private:
+    friend bool LoadSettingsFile(const SettingsFileKind&, const std::function<void(SettingsFileStream&)>&);
+    // Checks that the file ends here.
+    void ExpectEnd();
+
+    HostStream* stream_;
+    int16_t error_ = kNoErr;
+};
+
+// Asks for a file and reads it with `read`. True when the whole file was
+// read; the caller reads into a copy of its settings and takes the copy only
+// then. False when the user cancelled or the file was refused (the user has
+// been told why).
+bool LoadSettingsFile(const SettingsFileKind& kind, const std::function<void(SettingsFileStream&)>& read);
+
+// Asks for a file and writes it with `write`. The file appears only when
+// every value was written; a failure is told to the user.
+void SaveSettingsFile(const SettingsFileKind& kind, const std::function<void(SettingsFileStream&)>& write);
+
+}  // namespace px

@@ -1,0 +1,882 @@
+// Gaussian Blur, Unsharp Mask and High Pass: three filters on one set of
+// Gaussian weights, which the host computes for a radius (its sigma, kept in
+// tenths of a pixel).
+//
+// A plane is blurred in two passes through the host's line routines: rows
+// of the input (the tile and a halo of edge copies) into a scratch buffer,
+// then columns of the scratch into the output. Gaussian Blur convolves 8-bit
+// planes through the imaging library instead, with an integer kernel at a
+// scale of 2048. High Pass then shows each sample's difference from its blur
+// around mid-gray; Unsharp Mask adds the difference back, amplified, where a
+// sample is brighter than its blur by more than a threshold.
+//
+// What a run holds beside its parameter block (the scratch buffer, the
+// host's kernel table of High Pass and Unsharp Mask, the imaging library's
+// objects of the plane in progress) lives in a module-side table keyed by
+// the block: the block is stored as raw bytes, where a pointer would outlive
+// what it points to. The kernel table's 4-byte `lookup` slot in the stored
+// block is therefore always 0; the built table sits beside the block.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "FilterEntries.h"
+#include "framework/BandDriver.h"
+#include "framework/Dialog.h"
+#include "framework/Module.h"
+#include "framework/SettingsFilter.h"
+#include "ipl.h"
+
+namespace px {
+
+// ---------------------------------------------------------------------------
+// Parameter blocks, stored whole as raw bytes.
+
+constexpr int kMaxWeights = 1024;
+
+struct GaussianBlurBlock {
+    int16_t radius;              // tenths of a pixel
+    uint8_t reserved[2];
+    int32_t n;                   // one-sided weights, centre included
+    double weights[kMaxWeights];
+    int32_t kernel[kMaxWeights]; // the 8-bit path's integer kernel
+    int32_t shift;
+    int32_t kernelLength;
+    int32_t showDialog;
+    ProgressCounters counters;
+    int32_t previewEnable;
+};
+static_assert(sizeof(GaussianBlurBlock) == 12320 && offsetof(GaussianBlurBlock, n) == 4 &&
+              offsetof(GaussianBlurBlock, weights) == 8 && offsetof(GaussianBlurBlock, kernel) == 8200 &&
+              offsetof(GaussianBlurBlock, shift) == 12296 && offsetof(GaussianBlurBlock, kernelLength) == 12300 &&
+              offsetof(GaussianBlurBlock, showDialog) == 12304 && offsetof(GaussianBlurBlock, counters) == 12308 &&
+              offsetof(GaussianBlurBlock, previewEnable) == 12316);
+
+struct HighPassBlock {
+    int16_t radius;
+    uint8_t reserved[2];
+    int32_t n;
+    KernelTable table;           // its `lookup` is 0 here; see RunResources
+    double weights[kMaxWeights];
+    uint8_t showDialog;
+    uint8_t reserved2[3];
+    ProgressCounters counters;
+    int32_t previewEnable;
+};
+static_assert(sizeof(HighPassBlock) == 9256 && offsetof(HighPassBlock, n) == 4 && offsetof(HighPassBlock, table) == 8 &&
+              offsetof(HighPassBlock, table.lookup) == 1036 && offsetof(HighPassBlock, weights) == 1048 &&
+              offsetof(HighPassBlock, showDialog) == 9240 && offsetof(HighPassBlock, counters) == 9244 &&
+              offsetof(HighPassBlock, previewEnable) == 9252);
+
+struct UnsharpMaskBlock {
+    int16_t radius;
+    uint8_t reserved[2];
+    int32_t n;
+    KernelTable table;
+    double weights[kMaxWeights];
+    double amount;               // percent
+    int16_t threshold;           // 8-bit levels
+    uint8_t showDialog;
+    uint8_t reserved2;
+    ProgressCounters counters;
+    int32_t previewEnable;
+    uint8_t unused[4096];        // the end of the stored layout, not used
+};
+static_assert(sizeof(UnsharpMaskBlock) == 13360 && offsetof(UnsharpMaskBlock, table) == 8 &&
+              offsetof(UnsharpMaskBlock, table.lookup) == 1036 && offsetof(UnsharpMaskBlock, weights) == 1048 &&
+              offsetof(UnsharpMaskBlock, amount) == 9240 && offsetof(UnsharpMaskBlock, threshold) == 9248 &&
+              offsetof(UnsharpMaskBlock, showDialog) == 9250 && offsetof(UnsharpMaskBlock, counters) == 9252 &&
+              offsetof(UnsharpMaskBlock, previewEnable) == 9260);
+
+namespace {
+
+constexpr int32_t kGaussianBlurId = 16020;
+constexpr int32_t kUnsharpMaskId = 16330;
+constexpr int32_t kHighPassId = 16530;
+
+constexpr int16_t kMinRadius = 1;
+constexpr int16_t kMaxRadius = 2500;
+constexpr int16_t kDefaultRadius = 10;
+constexpr double kMinAmount = 1;
+constexpr double kMaxAmount = 500;
+constexpr int16_t kMaxThreshold = 255;
+
+// The 8-bit path's kernel: weights x 2048, a shift right of 11.
+constexpr int32_t kKernelScale = 2048;
+constexpr int32_t kKernelShift = 11;
+
+// Scratch taken at start; a tile that needs more grows it in the pass.
+constexpr int32_t kGaussianBlurScratch = 1310720;
+constexpr int32_t kHighPassScratch = 655360;
+constexpr int32_t kUnsharpMaskScratch = 327680;
+
+// ---------------------------------------------------------------------------
+// What a run holds beside its block.
+
+// The imaging library's objects of the 8-bit Gaussian Blur plane in progress.
+struct LibraryPlane {
+    IplImage* source = nullptr;
+    IplImage* destination = nullptr;
+    IplConvKernel* rows = nullptr;
+    IplConvKernel* columns = nullptr;
+};
+
+// How the scratch of a two-pass plane is laid out: the rows of the
+// horizontal pass, then one tile per band of the vertical pass.
+struct ScratchLayout {
+    int32_t rowBytes = 0;        // of the horizontal pass's rows
+    int64_t tilesAt = 0;
+    int32_t tileRowBytes = 0;
+    int32_t tileBytes = 0;
+    Band bands[kMaxBands];       // the vertical pass's bands, in tile order
+    int bandCount = 0;
+};
+
+struct RunResources {
+    uint8_t* scratch = nullptr;
+    int32_t scratchBytes = 0;
+    KernelTable table{};         // built by the host, with its live `lookup`
+    LibraryPlane library;
+    ScratchLayout layout;
+};
+
+// Written only by selector calls on the host's thread; bands only read their
+// run's entry, which stays in place while the pass runs.
+std::mutex gResourcesMutex;
+std::map<const void*, RunResources> gResources;
+
+RunResources& ResourcesOf(const void* block)
+{
+    std::lock_guard lock(gResourcesMutex);
+    return gResources[block];
+}
+
+std::optional<RunResources> WithdrawResources(const void* block)
+{
+    std::lock_guard lock(gResourcesMutex);
+    const auto it = gResources.find(block);
+    if (it == gResources.end())
+        return std::nullopt;
+    RunResources resources = it->second;
+    gResources.erase(it);
+    return resources;
+}
+
+template <int32_t kBytes, class Block>
+int16_t AcquireScratch(FilterRecord&, Block& block)
+{
+    RunResources& resources = ResourcesOf(&block);
+    if (resources.scratch)
+        return kNoErr;
+    void* scratch = nullptr;
+    if (Host().NewBlock(&scratch, kBytes) != kNoErr)
+        return kMemFullErr;
+    resources.scratch = static_cast<uint8_t*>(scratch);
+    resources.scratchBytes = kBytes;
+    return kNoErr;
+}
+
+template <class Block>
+void ReleaseRun(FilterRecord&, Block& block)
+{
+    std::optional<RunResources> resources = WithdrawResources(&block);
+    if (!resources)
+        return;
+    PixelRoutines().ReleaseKernelTable(&resources->table);
+    Host().platform->FreeBlock(resources->scratch);
+}
+
+// A scratch of at least `bytes`, its contents not kept.
+int16_t EnsureScratch(RunResources& resources, int64_t bytes)
+{
+    if (bytes <= resources.scratchBytes)
+        return kNoErr;
+    Host().platform->FreeBlock(resources.scratch);
+    resources.scratch = nullptr;
+    resources.scratchBytes = 0;
+    void* scratch = nullptr;
+    if (bytes > INT32_MAX || Host().NewBlock(&scratch, int32_t(bytes)) != kNoErr)
+        return kMemFullErr;
+    resources.scratch = static_cast<uint8_t*>(scratch);
+    resources.scratchBytes = int32_t(bytes);
+    return kNoErr;
+}
+
+// ---------------------------------------------------------------------------
+// Kernel preparation, at start and whenever the dialog changes the radius.
+
+double SigmaOf(int16_t radius) { return radius / 10.0; }
+
+int16_t PrepareGaussianBlur(FilterRecord&, GaussianBlurBlock& block)
+{
+    PixelRoutines().GaussianWeights(SigmaOf(block.radius), block.weights, &block.n);
+    block.kernelLength = BuildGaussianKernel(block.weights, block.n, block.kernel);
+    block.shift = kKernelShift;
+    return kNoErr;
+}
+
+// High Pass and Unsharp Mask: the weights and the host's table built from
+// them. The block keeps a copy of the table without its live `lookup`.
+template <class Block>
+int16_t PrepareKernelTable(FilterRecord&, Block& block)
+{
+    const HostPixelRoutines& routines = PixelRoutines();
+    block.table.lookup = 0;
+    routines.GaussianWeights(SigmaOf(block.radius), block.weights, &block.n);
+    RunResources& resources = ResourcesOf(&block);
+    routines.ReleaseKernelTable(&resources.table);
+    if (const int16_t error = routines.BuildKernelTable(block.weights, block.n, &resources.table); error != kNoErr)
+        return error;
+    block.table = resources.table;
+    block.table.lookup = 0;
+    return kNoErr;
+}
+
+// ---------------------------------------------------------------------------
+// Selector 27.
+
+enum class Combination { kBlur, kHighPass, kUnsharp };
+
+template <class Block>
+const Block& BlockOf(const FilterRecord& record)
+{
+    return *static_cast<const Block*>(record.parameters);
+}
+
+// Requests one plane of the tile with `halo` pixels of edge copies around it.
+void RequestPlane(FilterRecord& record, int halo)
+{
+    record.outRect = record.hostProc->tileRect;
+    record.inLoPlane = record.outLoPlane;
+    record.inHiPlane = record.outHiPlane;
+    record.inputPadding = kPadEdgeReplicate;
+    record.inRect = Rect16{int16_t(record.outRect.top - halo), int16_t(record.outRect.left - halo),
+                           int16_t(record.outRect.bottom + halo), int16_t(record.outRect.right + halo)};
+}
+
+// After a plane: progress and abort, then the next plane or the end of the tile.
+int16_t FinishPlane(FilterRecord& record, ProgressCounters& counters, Transparency transparency)
+{
+    record.outLoPlane = int16_t(record.outLoPlane + 1);
+    record.outHiPlane = record.outLoPlane;
+    const int16_t result =
+        FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+    if (record.outLoPlane >= PlanesToProcess(record, transparency)) {
+        record.outRect = Rect16{};
+        record.outLoPlane = 0;
+        record.outHiPlane = 0;
+    }
+    record.inRect = record.outRect;
+    record.inLoPlane = record.outLoPlane;
+    record.inHiPlane = record.outHiPlane;
+    return result;
+}
+
+template <class Block>
+void ConvolveLine(const FilterRecord& record, const Block& block, const RunResources& resources, int32_t count,
+                  const uint8_t* source, int32_t sourceStep, uint8_t* destination, int32_t destinationStep)
+{
+    const int32_t bits = record.hostProc->workingDepth;
+    if (bits == 8)
+        PixelRoutines().ConvolveLine8(count, source, sourceStep, destination, destinationStep, block.weights,
+                                      &resources.table, block.n);
+    else
+        PixelRoutines().ConvolveLineDeep(count, source, sourceStep, destination, destinationStep, bits, block.weights,
+                                         block.n);
+}
+
+// A pitch of an odd number of cache lines: a column's samples then spread
+// over every cache set, where a power-of-two pitch (a 4096-pixel row) would
+// pile them into a few and every access would miss.
+int32_t SpreadPitch(int32_t bytes) { return ((bytes + 63) / 64 | 1) * 64; }
+
+// The vertical pass convolves a band's columns kTileRows rows at a time into
+// the band's tile, whose rows are then copied to the output: output rows are
+// the image's own, whose pitch the filter cannot choose.
+constexpr int32_t kTileRows = 256;
+constexpr int32_t kTileColumns = 256;
+
+// Horizontal pass: rows of the input into the scratch. Bands are rows.
+template <class Block>
+void RowPassBand(const Band* band, FilterRecord* record)
+{
+    const Block& block = BlockOf<Block>(*record);
+    const RunResources& resources = ResourcesOf(&block);
+    const int32_t bytes = BytesPerSample(*record);
+    const auto* input = static_cast<const uint8_t*>(record->inData);
+    for (int32_t y = band->top; y < band->bottom; ++y) {
+        const int32_t row = y - record->inRect.top;
+        const uint8_t* source = input + ptrdiff_t(row) * record->inRowBytes + (band->left - record->inRect.left) * bytes;
+        uint8_t* destination = resources.scratch + ptrdiff_t(row) * resources.layout.rowBytes +
+                               (band->left - record->outRect.left) * bytes;
+        ConvolveLine(*record, block, resources, band->width(), source, bytes, destination, bytes);
+    }
+}
+
+// High Pass's and Unsharp Mask's combination of a band's blur (in the
+// output) with the unfiltered samples under it (in the input).
+template <class Block, Combination combination>
+void CombineBand(const Band& band, const FilterRecord& record, const Block& block, uint8_t* blurred)
+{
+    const int32_t bits = record.hostProc->workingDepth;
+    const int32_t rows = record.outRect.height();
+    const uint8_t* unfiltered = static_cast<const uint8_t*>(record.inData) +
+                                ptrdiff_t(record.outRect.top - record.inRect.top) * record.inRowBytes +
+                                (band.left - record.inRect.left) * (bits / 8);
+    if constexpr (combination == Combination::kHighPass) {
+        if (bits == 8)
+            PixelRoutines().DifferenceOffset8(rows, band.width(), unfiltered, record.inRowBytes, blurred,
+                                              record.outRowBytes, blurred, record.outRowBytes, 1, 128);
+        else
+            PixelRoutines().DifferenceOffsetDeep(rows, band.width(), unfiltered, record.inRowBytes, blurred,
+                                                 record.outRowBytes, blurred, record.outRowBytes, bits, 1.0, 128.0);
+    } else {
+        if (bits == 8)
+            UnsharpCombine8(rows, band.width(), unfiltered, record.inRowBytes, blurred, record.outRowBytes,
+                            block.amount, block.threshold);
+        else
+            UnsharpCombine16(rows, band.width(), unfiltered, record.inRowBytes, blurred, record.outRowBytes,
+                             block.amount, block.threshold);
+    }
+}
+
+// Vertical pass: columns of the scratch into the output, then the filter's
+// combination over the band. Bands are columns.
+template <class Block, Combination combination>
+void ColumnPassBand(const Band* band, FilterRecord* record)
+{
+    const Block& block = BlockOf<Block>(*record);
+    const RunResources& resources = ResourcesOf(&block);
+    const ScratchLayout& layout = resources.layout;
+    const int32_t bytes = BytesPerSample(*record);
+    const auto slot = std::find(layout.bands, layout.bands + layout.bandCount, *band) - layout.bands;
+    uint8_t* tile = resources.scratch + layout.tilesAt + slot * layout.tileBytes;
+    const int32_t column = band->left - record->outRect.left;
+    const uint8_t* firstRow =
+        resources.scratch + ptrdiff_t(record->outRect.top - record->inRect.top) * layout.rowBytes + column * bytes;
+    auto* output = static_cast<uint8_t*>(record->outData) + column * bytes;
+    const int32_t rows = record->outRect.height();
+    for (int32_t top = 0; top < rows; top += kTileRows) {
+        const int32_t count = std::min(kTileRows, rows - top);
+        for (int32_t left = 0; left < band->width(); left += kTileColumns) {
+            const int32_t columns = std::min(kTileColumns, band->width() - left);
+            for (int32_t x = 0; x < columns; ++x)
+                ConvolveLine(*record, block, resources, count,
+                             firstRow + ptrdiff_t(top) * layout.rowBytes + (left + x) * bytes, layout.rowBytes,
+                             tile + x * bytes, layout.tileRowBytes);
+            CopyBand(count, columns * bytes, tile, layout.tileRowBytes,
+                     output + ptrdiff_t(top) * record->outRowBytes + left * bytes, record->outRowBytes);
+        }
+    }
+    if constexpr (combination != Combination::kBlur)
+        CombineBand<Block, combination>(*band, *record, block, output);
+}
+
+// One plane in two passes, the scratch between them.
+template <class Block, Combination combination>
+int16_t ConvolvePlaneTwice(FilterRecord& record, const Block& block)
+{
+    RunResources& resources = ResourcesOf(&block);
+    FilterHostBlock& host = *record.hostProc;
+    const int32_t bytes = BytesPerSample(record);
+    const Rect16 scratchRect{record.inRect.top, record.outRect.left, record.inRect.bottom, record.outRect.right};
+    ScratchLayout& layout = resources.layout;
+    layout.bandCount = SplitIntoBands(0, host.bandCount, record.outRect, layout.bands);
+    const int32_t widest = layout.bands[0].width();
+    layout.rowBytes = SpreadPitch(scratchRect.width() * bytes);
+    layout.tilesAt = int64_t(scratchRect.height()) * layout.rowBytes;
+    layout.tileRowBytes = SpreadPitch(std::min(widest, kTileColumns) * bytes);
+    layout.tileBytes = std::min(record.outRect.height(), kTileRows) * layout.tileRowBytes;
+    if (const int16_t error = EnsureScratch(resources, layout.tilesAt + int64_t(layout.bandCount) * layout.tileBytes);
+        error != kNoErr)
+        return error;
+    Band bands[kMaxBands];
+    host.ForEachBand(SplitIntoBands(1, host.bandCount, scratchRect, bands), bands, RowPassBand<Block>, 0);
+    host.ForEachBand(layout.bandCount, layout.bands, ColumnPassBand<Block, combination>, 0);
+    return kNoErr;
+}
+
+// A band of columns through the imaging library: copies of the plane's
+// headers narrowed to the band, so each band writes only its own columns.
+void LibraryBand(const Band* band, FilterRecord* record)
+{
+    const LibraryPlane& plane = ResourcesOf(record->parameters).library;
+    const int32_t offset = band->left - record->outRect.left;
+    IplROI roi = *plane.source->roi;
+    roi.xOffset += offset;
+    roi.width = band->width();
+    IplImage source = *plane.source;
+    source.roi = &roi;
+    IplImage destination = *plane.destination;
+    destination.imageData += offset;
+    destination.width = band->width();
+    iplConvolveSep2D(&source, &destination, plane.rows, plane.columns);
+}
+
+IplImage* GrayHeader(int32_t width, int32_t height, IplROI* roi, void* data, int32_t rowBytes)
+{
+    IplImage* image = iplCreateImageHeader(1, 0, IPL_DEPTH_8U, "GRAY", "GRAY", IPL_DATA_ORDER_PIXEL, IPL_ORIGIN_TL,
+                                           IPL_ALIGN_QWORD, width, height, roi, nullptr, nullptr, nullptr);
+    if (image) {
+        image->imageSize = width * height;
+        image->imageData = static_cast<char*>(data);
+        image->widthStep = rowBytes;
+        image->imageDataOrigin = static_cast<char*>(data);
+    }
+    return image;
+}
+
+// The 8-bit plane through the imaging library; its region of interest puts
+// each output pixel over the same input pixel, `halo` in from inRect's corner.
+int16_t ConvolvePlaneInLibrary(FilterRecord& record, const GaussianBlurBlock& block, int halo)
+{
+    IplROI roi{0, halo, halo, record.outRect.width(), record.outRect.height()};
+    IplImage* source =
+        GrayHeader(record.inRect.width(), record.inRect.height(), &roi, record.inData, record.inRowBytes);
+    iplSetBorderMode(source, IPL_BORDER_REPLICATE, IPL_SIDE_ALL, 0);
+    IplImage* destination =
+        GrayHeader(record.outRect.width(), record.outRect.height(), nullptr, record.outData, record.outRowBytes);
+    const int32_t length = block.kernelLength;
+    IplConvKernel* rows = iplCreateConvKernel(length, 1, length / 2, 0, block.kernel, block.shift);
+    IplConvKernel* columns = iplCreateConvKernel(1, length, 0, length / 2, block.kernel, block.shift);
+    const int16_t result = source && destination ? kNoErr : kFailedErr;
+    if (result == kNoErr && rows && columns) {
+        RunResources& resources = ResourcesOf(&block);
+        resources.library = LibraryPlane{source, destination, rows, columns};
+        FilterHostBlock& host = *record.hostProc;
+        Band bands[kMaxBands];
+        host.ForEachBand(SplitIntoBands(0, host.bandCount, record.outRect, bands), bands, LibraryBand, 0);
+        resources.library = LibraryPlane{};
+    }
+    iplDeleteConvKernel(rows);
+    iplDeleteConvKernel(columns);
+    iplDeallocate(source, IPL_IMAGE_HEADER);
+    iplDeallocate(destination, IPL_IMAGE_HEADER);
+    return result;
+}
+
+// Gaussian Blur: 8-bit documents through the library (a halo of n, the
+// kernel's half-length), deeper ones in two passes at their own depth
+// (a halo of n - 1). Every plane, transparency included.
+int16_t GaussianBlurPlane(FilterRecord& record, GaussianBlurBlock& block)
+{
+    FilterHostBlock& host = *record.hostProc;
+    const bool library = host.documentDepth == 8;
+    RequestPlane(record, library ? block.n : block.n - 1);
+    if (!library)
+        host.workingDepth = host.documentDepth;
+    if (const int16_t error = record.advanceState(); error != kNoErr)
+        return error;
+    const int16_t result = library ? ConvolvePlaneInLibrary(record, block, block.n)
+                                   : ConvolvePlaneTwice<GaussianBlurBlock, Combination::kBlur>(record, block);
+    const int16_t finished = FinishPlane(record, block.counters, Transparency::kFilter);
+    return result != kNoErr ? result : finished;
+}
+
+int16_t HighPassPlane(FilterRecord& record, HighPassBlock& block)
+{
+    RequestPlane(record, block.n);
+    record.hostProc->workingDepth = record.hostProc->documentDepth;
+    if (const int16_t error = record.advanceState(); error != kNoErr)
+        return error;
+    const int16_t result = ConvolvePlaneTwice<HighPassBlock, Combination::kHighPass>(record, block);
+    const int16_t finished = FinishPlane(record, block.counters, Transparency::kLeave);
+    return result != kNoErr ? result : finished;
+}
+
+// Unsharp Mask's own arithmetic is on 8- and 16-bit samples: 32-bit
+// documents are sharpened on the host's 8-bit rendition.
+int16_t UnsharpMaskPlane(FilterRecord& record, UnsharpMaskBlock& block)
+{
+    RequestPlane(record, block.n);
+    if (record.hostProc->documentDepth == 16)
+        record.hostProc->workingDepth = 16;
+    if (const int16_t error = record.advanceState(); error != kNoErr)
+        return error;
+    const int16_t result = ConvolvePlaneTwice<UnsharpMaskBlock, Combination::kUnsharp>(record, block);
+    const int16_t finished = FinishPlane(record, block.counters, Transparency::kLeave);
+    return result != kNoErr ? result : finished;
+}
+
+// ---------------------------------------------------------------------------
+// Dialogs.
+
+constexpr double kGaussianSliderDivisor = 4750;
+constexpr double kUnsharpSliderDivisor = 4875;
+
+// The radius shown in a slider and its field (in pixels).
+struct RadiusControls {
+    int32_t slider;
+    double divisor;      // the slider scale above 60 pixels
+    int32_t field() const { return slider + 1; }
+};
+
+void ShowRadius(HostDialog* dialog, const RadiusControls& controls, int16_t radius)
+{
+    Dialogs().SetItemValue(dialog, controls.slider, RadiusSliderPosition(radius, controls.divisor));
+    Dialogs().SetItemValue(dialog, controls.field(), radius / 10.0);
+}
+
+// The radius after a change of its slider or field: the other control follows.
+int16_t TakeRadius(HostDialog* dialog, const RadiusControls& controls, int32_t item)
+{
+    const double value = Dialogs().GetItemValue(dialog, item);
+    if (item == controls.slider) {
+        const int16_t radius = RadiusFromSlider(value, controls.divisor);
+        Dialogs().SetItemValue(dialog, controls.field(), radius / 10.0);
+        return radius;
+    }
+    const auto radius = int16_t(std::trunc(std::clamp(value * 10, double(kMinRadius), double(kMaxRadius))));
+    ShowRadius(dialog, controls, radius);
+    return radius;
+}
+
+// A new radius rebuilds the kernel; an error there ends the dialog with it.
+template <class Block>
+void ApplyRadius(HostDialog* dialog, FilterRecord& record, Block& block, int16_t radius,
+                 int16_t (*prepare)(FilterRecord&, Block&))
+{
+    if (radius == block.radius)
+        return;
+    block.radius = radius;
+    if (const int16_t error = prepare(record, block); error != kNoErr)
+        Dialogs().EndModalDialog(dialog, error);
+}
+
+// Opening with the preview on shows it.
+void ShowPreviewSetting(HostDialog* dialog, FilterRecord& record, int32_t previewEnable)
+{
+    Dialogs().SetItemValue(dialog, kItemPreview, previewEnable);
+    if (previewEnable)
+        record.hostProc->ShowPreview(previewEnable);
+}
+
+// Gaussian Blur's and High Pass's dialog: the radius alone.
+template <class Block, int16_t (*prepare)(FilterRecord&, Block&)>
+uint8_t RadiusDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
+{
+    constexpr RadiusControls kRadius{100, kGaussianSliderDivisor};
+    FilterRecord& record = DialogRecord(dialog);
+    auto& block = *static_cast<Block*>(record.parameters);
+    switch (event) {
+    case kDialogInit:
+        ShowRadius(dialog, kRadius, block.radius);
+        ShowPreviewSetting(dialog, record, block.previewEnable);
+        return 1;
+    case kDialogValueChanged:
+        if (item != kRadius.slider && item != kRadius.field())
+            return 0;
+        record.hostProc->StopPreview();
+        ApplyRadius(dialog, record, block, TakeRadius(dialog, kRadius, item), prepare);
+        return 1;
+    default:
+        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    }
+}
+
+constexpr int32_t kAmountSlider = 100;
+constexpr int32_t kAmountField = 101;
+constexpr RadiusControls kUnsharpRadius{102, kUnsharpSliderDivisor};
+constexpr SliderField kThresholdControls{104, kMaxThreshold, 0, kMaxThreshold};
+
+void ShowAmount(HostDialog* dialog, double amount)
+{
+    Dialogs().SetItemValue(dialog, kAmountField, amount);
+    Dialogs().SetItemValue(dialog, kAmountSlider, amount / kMaxAmount);
+}
+
+uint8_t UnsharpMaskDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
+{
+    FilterRecord& record = DialogRecord(dialog);
+    auto& block = *static_cast<UnsharpMaskBlock*>(record.parameters);
+    switch (event) {
+    case kDialogInit:
+        block.amount = std::clamp(block.amount, kMinAmount, kMaxAmount);
+        ShowAmount(dialog, block.amount);
+        ShowRadius(dialog, kUnsharpRadius, block.radius);
+        ShowSliderValue(dialog, kThresholdControls, block.threshold);
+        ShowPreviewSetting(dialog, record, block.previewEnable);
+        return 1;
+    case kDialogValueChanged:
+        if (item < kAmountSlider || item > kThresholdControls.field())
+            return 0;
+        record.hostProc->StopPreview();
+        if (item == kAmountSlider || item == kAmountField) {
+            const double value = Dialogs().GetItemValue(dialog, item);
+            block.amount = std::clamp(item == kAmountSlider ? value * kMaxAmount : value, kMinAmount, kMaxAmount);
+            ShowAmount(dialog, block.amount);
+        } else if (item == kThresholdControls.slider || item == kThresholdControls.field()) {
+            block.threshold = int16_t(TakeSliderValue(dialog, kThresholdControls, item));
+        } else {
+            ApplyRadius(dialog, record, block, TakeRadius(dialog, kUnsharpRadius, item),
+                        PrepareKernelTable<UnsharpMaskBlock>);
+        }
+        return 1;
+    default:
+        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Settings: defaults, clamps, scripting.
+
+int16_t ClampedRadius(double radius)
+{
+    return int16_t(std::isnan(radius) ? kMinRadius : std::clamp(std::trunc(radius), double(kMinRadius), double(kMaxRadius)));
+}
+
+template <class Block>
+void RadiusDefaults(Block& block)
+{
+    block = Block{};
+    block.radius = kDefaultRadius;
+    block.previewEnable = 1;
+}
+
+void UnsharpMaskDefaults(UnsharpMaskBlock& block)
+{
+    RadiusDefaults(block);
+    block.amount = 100;
+}
+
+template <class Block>
+void ClampRadius(Block& block)
+{
+    block.radius = std::clamp(block.radius, kMinRadius, kMaxRadius);
+}
+
+void ClampUnsharpMask(UnsharpMaskBlock& block)
+{
+    ClampRadius(block);
+    block.amount = std::isnan(block.amount) ? kMinAmount : std::clamp(block.amount, kMinAmount, kMaxAmount);
+    block.threshold = std::clamp<int16_t>(block.threshold, 0, kMaxThreshold);
+}
+
+template <class Block>
+void RadiusToValues(const Block& block, double* values)
+{
+    values[0] = block.radius;
+}
+
+template <class Block>
+void RadiusFromValues(Block& block, const ScriptedValues& values)
+{
+    if (values.present[0])
+        block.radius = int16_t(values.value[0]);
+}
+
+// Unsharp Mask's settings in the order of its facts: radius, amount, threshold.
+void UnsharpToValues(const UnsharpMaskBlock& block, double* values)
+{
+    values[0] = block.radius;
+    values[1] = block.amount;
+    values[2] = block.threshold;
+}
+
+void UnsharpFromValues(UnsharpMaskBlock& block, const ScriptedValues& values)
+{
+    RadiusFromValues(block, values);
+    if (values.present[1])
+        block.amount = values.value[1];
+    if (values.present[2])
+        block.threshold = int16_t(values.value[2]);
+}
+
+// Selector 28: a float64 radius in tenths.
+template <class Block>
+void RadiusFromScriptingBlock(Block& block, const void* data)
+{
+    double radius;
+    std::memcpy(&radius, data, sizeof radius);
+    block.radius = ClampedRadius(radius);
+}
+
+// Selector 28: int32 radius at 0, float64 amount at 8, int32 threshold at 16.
+void UnsharpFromScriptingBlock(UnsharpMaskBlock& block, const void* data)
+{
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    int32_t radius, threshold;
+    std::memcpy(&radius, bytes, sizeof radius);
+    std::memcpy(&block.amount, bytes + 8, sizeof block.amount);
+    std::memcpy(&threshold, bytes + 16, sizeof threshold);
+    block.radius = ClampedRadius(radius);
+    block.threshold = int16_t(std::clamp<int32_t>(threshold, 0, kMaxThreshold));
+}
+
+int16_t GaussianBlurDialog(FilterRecord& record, GaussianBlurBlock&)
+{
+    return RunFilterDialog(5216, 18054, RadiusDialogProc<GaussianBlurBlock, PrepareGaussianBlur>, record);
+}
+
+int16_t HighPassDialog(FilterRecord& record, HighPassBlock&)
+{
+    return RunFilterDialog(5251, 18056, RadiusDialogProc<HighPassBlock, PrepareKernelTable<HighPassBlock>>, record);
+}
+
+int16_t UnsharpMaskDialog(FilterRecord& record, UnsharpMaskBlock&)
+{
+    return RunFilterDialog(5255, 18090, UnsharpMaskDialogProc, record);
+}
+
+constexpr SettingsFilter<GaussianBlurBlock> kGaussianBlur{
+    .filterId = kGaussianBlurId,
+    .aboutTitle = 18055,
+    .defaults = RadiusDefaults<GaussianBlurBlock>,
+    .derive = ClampRadius<GaussianBlurBlock>,
+    .toValues = RadiusToValues<GaussianBlurBlock>,
+    .fromValues = RadiusFromValues<GaussianBlurBlock>,
+    .dialog = GaussianBlurDialog,
+    .scriptingSize = 8,
+    .fromScriptingBlock = RadiusFromScriptingBlock<GaussianBlurBlock>,
+    .pass = {.transparency = Transparency::kFilter},
+    .processPlane = GaussianBlurPlane,
+    .resetPlanes = nullptr,
+    .storeRecord = 0x200,
+    .acquire = AcquireScratch<kGaussianBlurScratch, GaussianBlurBlock>,
+    .release = ReleaseRun<GaussianBlurBlock>,
+    .prepareRun = PrepareGaussianBlur,
+    .translatesDescriptors = true,
+    .reportsParameterSize = true,
+};
+
+constexpr SettingsFilter<HighPassBlock> kHighPass{
+    .filterId = kHighPassId,
+    .aboutTitle = 18057,
+    .defaults = RadiusDefaults<HighPassBlock>,
+    .derive = ClampRadius<HighPassBlock>,
+    .toValues = RadiusToValues<HighPassBlock>,
+    .fromValues = RadiusFromValues<HighPassBlock>,
+    .dialog = HighPassDialog,
+    .scriptingSize = 8,
+    .fromScriptingBlock = RadiusFromScriptingBlock<HighPassBlock>,
+    .pass = {.transparency = Transparency::kLeave},
+    .processPlane = HighPassPlane,
+    .resetPlanes = nullptr,
+    .acquire = AcquireScratch<kHighPassScratch, HighPassBlock>,
+    .release = ReleaseRun<HighPassBlock>,
+    .prepareRun = PrepareKernelTable<HighPassBlock>,
+    .translatesDescriptors = true,
+    .reportsParameterSize = true,
+};
+
+constexpr SettingsFilter<UnsharpMaskBlock> kUnsharpMask{
+    .filterId = kUnsharpMaskId,
+    .aboutTitle = 18091,
+    .defaults = UnsharpMaskDefaults,
+    .derive = ClampUnsharpMask,
+    .toValues = UnsharpToValues,
+    .fromValues = UnsharpFromValues,
+    .dialog = UnsharpMaskDialog,
+    .scriptingSize = 24,
+    .fromScriptingBlock = UnsharpFromScriptingBlock,
+    .pass = {.transparency = Transparency::kLeave},
+    .processPlane = UnsharpMaskPlane,
+    .resetPlanes = nullptr,
+    .acquire = AcquireScratch<kUnsharpMaskScratch, UnsharpMaskBlock>,
+    .acquireAfterScripting = true,
+    .release = ReleaseRun<UnsharpMaskBlock>,
+    .prepareRun = PrepareKernelTable<UnsharpMaskBlock>,
+    .translatesDescriptors = true,
+    .reportsParameterSize = true,
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Kernels, exposed for their tests.
+
+int32_t BuildGaussianKernel(const double* weights, int32_t n, int32_t* kernel)
+{
+    int32_t length = 3;
+    if (n > 1) {
+        length = 2 * n - 1;
+        for (int32_t i = 0; i < n; ++i)
+            kernel[n - 1 - i] = kernel[n - 1 + i] = int32_t(kKernelScale * weights[i]);
+    } else {
+        kernel[0] = kernel[1] = kernel[2] = int32_t(kKernelScale * weights[0] / 3.0);
+    }
+    int32_t sum = 0;
+    for (int32_t i = 0; i < length; ++i)
+        sum += kernel[i];
+    if (kKernelScale - sum != 0) {
+        kernel[n - 1] += 1;
+        int32_t remainder = kKernelScale - sum - 1;
+        // Weights that sum to 1 leave less than one unit per tap, so the pairs
+        // never run past the ends; the bound keeps other weights inside too.
+        for (int32_t j = 0; j < n && remainder > 1 && n - 2 - j >= 0; ++j) {
+            kernel[n - j] += 1;
+            kernel[n - 2 - j] += 1;
+            remainder -= 2;
+        }
+    }
+    return length;
+}
+
+double RadiusSliderPosition(int32_t radius, double upperDivisor)
+{
+    if (radius <= 100)
+        return radius / 334.0;
+    if (radius <= 600)
+        return (radius - 100) / 1667.0 + 0.3;
+    return (radius - 600) / upperDivisor + 0.6;
+}
+
+// The upper segments step by whole pixels. A position beyond the slider's
+// ends counts as its end (both give the same radius after the clamp).
+int16_t RadiusFromSlider(double position, double upperDivisor)
+{
+    position = std::isnan(position) ? 0 : std::clamp(position, 0.0, 1.0);
+    int32_t radius = 0;
+    if (position <= 0.3) {
+        radius = int32_t(position * 334);
+    } else {
+        const auto raw = int32_t(position <= 0.6 ? (position - 0.3) * 1667 + 100 : (position - 0.6) * upperDivisor + 600);
+        radius = (raw + 5) / 10 * 10;
+    }
+    return int16_t(std::clamp<int32_t>(radius, kMinRadius, kMaxRadius));
+}
+
+void UnsharpCombine8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* blurred,
+                     int32_t blurredRowBytes, double amount, int16_t threshold)
+{
+    const auto gain = int32_t(amount * 160.0 / 500.0);
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* in = source + ptrdiff_t(y) * sourceRowBytes;
+        uint8_t* out = blurred + ptrdiff_t(y) * blurredRowBytes;
+        for (int32_t x = 0; x < columns; ++x) {
+            const auto difference = int16_t(in[x] - out[x]);
+            out[x] = difference > threshold ? uint8_t(std::clamp(in[x] + ((difference * gain) >> 5), 0, 255)) : in[x];
+        }
+    }
+}
+
+void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* blurred,
+                      int32_t blurredRowBytes, double amount, int16_t threshold)
+{
+    const double gain = amount * 160.0 / 500.0;
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* in = source + ptrdiff_t(y) * sourceRowBytes;
+        uint8_t* out = blurred + ptrdiff_t(y) * blurredRowBytes;
+        for (int32_t x = 0; x < columns; ++x) {
+            const double original = ((in[2 * x] << 8) | in[2 * x + 1]) * (1.0 / 256);
+            const double blur = ((out[2 * x] << 8) | out[2 * x + 1]) * (1.0 / 256);
+            const double difference = original - blur;
+            const double value =
+                difference > threshold ? std::clamp(original + difference * gain / 32.0, 0.0, 255.0) : original;
+            const auto stored = uint16_t(value * 65280.0 / 255.0);
+            out[2 * x] = uint8_t(stored >> 8);
+            out[2 * x + 1] = uint8_t(stored);
+        }
+    }
+}
+
+const FilterEntry GaussianBlurEntry = SettingsFilterProtocol<GaussianBlurBlock, kGaussianBlur>::Entry;
+const FilterEntry HighPassEntry = SettingsFilterProtocol<HighPassBlock, kHighPass>::Entry;
+const FilterEntry UnsharpMaskEntry = SettingsFilterProtocol<UnsharpMaskBlock, kUnsharpMask>::Entry;
+
+}  // namespace px

@@ -1,0 +1,829 @@
+// The rank filters give every sample a value taken from the square of
+// (2r + 1) x (2r + 1) samples centred on it, r from 1 to 16: Maximum its
+// largest, Minimum its smallest, Median its middle value, Average its mean
+// (truncated), and Dust & Scratches its median only where the sample stands
+// out from that median by more than a threshold. Despeckle, in the same
+// spirit, takes a fixed 3 x 3 weighted mean only where the sample differs
+// little from it. All of them work at the image's own depth on every plane,
+// transparency too, and read edge copies around the tile, so border pixels
+// have full neighbourhoods.
+//
+// At 8 bits each output costs O(r): the mean slides sums of columns, the
+// median slides a histogram along the row and moves its median level from
+// the previous one, and the extremes take the extreme of column extremes.
+// Deep samples: the extremes work the same way; the median is selected
+// from each gathered window; the mean is truncated at 16 bits like at 8,
+// and formed in double precision for floats. Thresholds stay in 8-bit
+// levels: Dust & Scratches scales its threshold by 257 at 16 bits (so 255
+// still spans the range) and by 1 / 255 for floats.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "FilterEntries.h"
+#include "framework/BandDriver.h"
+#include "framework/Dialog.h"
+#include "framework/Module.h"
+#include "framework/SettingsFilter.h"
+
+namespace px {
+
+// ---------------------------------------------------------------------------
+// Parameter blocks.
+
+// Shared by the five rank filters. It is not kept in the settings store: the
+// settings last for as long as the host keeps the filter's parameters.
+struct RankSettings {
+    int16_t radius;
+    int16_t threshold;  // Dust & Scratches, in 8-bit levels
+    uint8_t showDialog;
+    uint8_t reserved[3];
+    ProgressCounters counters;
+    int32_t previewEnable;
+};
+static_assert(sizeof(RankSettings) == 20 && offsetof(RankSettings, threshold) == 2 &&
+              offsetof(RankSettings, showDialog) == 4 && offsetof(RankSettings, counters) == 8 &&
+              offsetof(RankSettings, previewEnable) == 16);
+
+// Despeckle's block, kept whole in the settings store.
+struct DespeckleSettings {
+    int16_t threshold;  // in 8-bit levels
+    uint8_t showDialog;
+    uint8_t reserved;
+    ProgressCounters counters;
+    int32_t previewEnable;
+};
+static_assert(sizeof(DespeckleSettings) == 16 && offsetof(DespeckleSettings, showDialog) == 2 &&
+              offsetof(DespeckleSettings, counters) == 4 && offsetof(DespeckleSettings, previewEnable) == 12);
+
+namespace {
+
+constexpr int kLargestRadius = 16;
+constexpr int kLargestSide = 2 * kLargestRadius + 1;
+constexpr int kLargestThreshold = 255;
+
+// The operation, named by the id of its dialog.
+enum class RankKind : int16_t {
+    kMaximum = 5236,
+    kMinimum = 5240,
+    kMedian = 5258,
+    kAverage = 5262,
+    kDustAndScratches = 5283,
+};
+
+struct RankFacts {
+    int32_t filterId;
+    int32_t aboutTitle;
+    int32_t dialogTitle;
+};
+
+constexpr RankFacts FactsOf(RankKind kind)
+{
+    switch (kind) {
+    case RankKind::kMaximum: return {16510, 18069, 18261};
+    case RankKind::kMinimum: return {16520, 18072, 18262};
+    case RankKind::kMedian: return {16110, 18070, 18263};
+    case RankKind::kAverage: return {16030, 18071, 18264};
+    case RankKind::kDustAndScratches: return {16120, 18073, 18265};
+    }
+    return {};
+}
+
+int RadiusOf(const RankSettings& settings) { return std::clamp<int>(settings.radius, 1, kLargestRadius); }
+
+// ---------------------------------------------------------------------------
+// Samples. Each depth is read as keys that order like its values: bytes and
+// 16-bit samples (most significant byte first) as themselves, floats as their
+// bits with the sign bit set, or with every bit flipped for negative
+// numbers, so that keys compared as unsigned integers compare the floats.
+
+struct Samples8 {
+    using Key = uint8_t;
+    static constexpr int kBytes = 1;
+    static constexpr double kPerLevel = 1;  // one 8-bit level in sample units
+    static Key Load(const uint8_t* row, int32_t x) { return row[x]; }
+    static void Store(uint8_t* row, int32_t x, Key key) { row[x] = key; }
+    static double Value(Key key) { return key; }
+};
+
+struct Samples16 {
+    using Key = uint16_t;
+    static constexpr int kBytes = 2;
+    static constexpr double kPerLevel = 257;  // 255 levels span 65535
+    static Key Load(const uint8_t* row, int32_t x)
+    {
+        const uint8_t* p = row + 2 * intptr_t(x);
+        return Key((p[0] << 8) | p[1]);
+    }
+    static void Store(uint8_t* row, int32_t x, Key key)
+    {
+        uint8_t* p = row + 2 * intptr_t(x);
+        p[0] = uint8_t(key >> 8);
+        p[1] = uint8_t(key);
+    }
+    static double Value(Key key) { return key; }
+    // Truncated, as the 8-bit integer arithmetic truncates.
+    static void StoreValue(uint8_t* row, int32_t x, double value) { Store(row, x, Key(value)); }
+};
+
+struct Samples32 {
+    using Key = uint32_t;
+    static constexpr int kBytes = 4;
+    static constexpr double kPerLevel = 1.0 / 255;
+    static constexpr uint32_t kSign = 0x80000000u;
+    static Key Load(const uint8_t* row, int32_t x)
+    {
+        uint32_t bits;
+        std::memcpy(&bits, row + 4 * intptr_t(x), 4);
+        return (bits & kSign) ? ~bits : bits | kSign;
+    }
+    static void Store(uint8_t* row, int32_t x, Key key)
+    {
+        const uint32_t bits = (key & kSign) ? key & ~kSign : ~key;
+        std::memcpy(row + 4 * intptr_t(x), &bits, 4);
+    }
+    static double Value(Key key)
+    {
+        const uint32_t bits = (key & kSign) ? key & ~kSign : ~key;
+        float value;
+        std::memcpy(&value, &bits, 4);
+        return value;
+    }
+    static void StoreValue(uint8_t* row, int32_t x, double value)
+    {
+        const float sample = float(value);
+        std::memcpy(row + 4 * intptr_t(x), &sample, 4);
+    }
+};
+
+// Row y of a band relative to its first output row, from column -radius.
+template <class S>
+const uint8_t* WindowRow(const uint8_t* source, int32_t sourceRowBytes, int32_t y, int radius)
+{
+    return source + intptr_t(y) * sourceRowBytes - intptr_t(radius) * S::kBytes;
+}
+
+// ---------------------------------------------------------------------------
+// Maximum and Minimum. For each output row the extremes of the 2r + 1
+// window rows are taken column by column, then the extreme of 2r + 1
+// neighbouring column extremes: runs of columns are doubled in width until
+// one more doubling would pass the window, and two overlapping runs cover
+// it. Every step is a whole row of the same operation, which vectorises.
+// `scratch` holds two rows of columns + 2r keys.
+
+template <class S, bool largest>
+void ExtremeRows(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                 int32_t destinationRowBytes, int radius, typename S::Key* scratch)
+{
+    using Key = typename S::Key;
+    const auto pick = [](Key a, Key b) { return largest ? std::max(a, b) : std::min(a, b); };
+    const int side = 2 * radius + 1;
+    const int32_t span = columns + 2 * radius;
+    for (int32_t y = 0; y < rows; ++y) {
+        Key* runs = scratch;
+        Key* doubled = scratch + span;
+        const uint8_t* top = WindowRow<S>(source, sourceRowBytes, y - radius, radius);
+        for (int32_t x = 0; x < span; ++x)
+            runs[x] = S::Load(top, x);
+        for (int dy = 1; dy < side; ++dy) {
+            const uint8_t* row = top + intptr_t(dy) * sourceRowBytes;
+            for (int32_t x = 0; x < span; ++x)
+                runs[x] = pick(runs[x], S::Load(row, x));
+        }
+        int width = 1;
+        for (; 2 * width <= side; width *= 2) {
+            for (int32_t x = 0; x + 2 * width <= span; ++x)
+                doubled[x] = pick(runs[x], runs[x + width]);
+            std::swap(runs, doubled);
+        }
+        uint8_t* out = destination + size_t(y) * destinationRowBytes;
+        for (int32_t x = 0; x < columns; ++x)
+            S::Store(out, x, pick(runs[x], runs[x + side - width]));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Average.
+
+// floor(sum / count) for every sum below 2^27 (65535 x 1089 < 2^27) by one
+// multiplication: with m = floor(2^40 / count) + 1 the product exceeds
+// sum / count by less than 2^27 / 2^40 = 2^-13, while the quotient's
+// fraction stays at least 1 / count >= 1 / 1089 > 2^-11 below the next whole number.
+struct ExactDivision {
+    explicit ExactDivision(uint32_t count) : multiplier((uint64_t(1) << 40) / count + 1) {}
+    uint32_t operator()(uint32_t sum) const { return uint32_t((uint64_t(sum) * multiplier) >> 40); }
+    uint64_t multiplier;
+};
+
+// 8- and 16-bit samples: the mean of the window truncated, from exact integer
+// sums. Sums of the 2r + 1 window rows are kept per column and slid down one
+// row at a time; along the row the window's sum is slid one column at a
+// time. `columnSums` holds columns + 2r sums.
+template <class S>
+void AverageRows(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                 int32_t destinationRowBytes, int radius, uint32_t* columnSums)
+{
+    const int side = 2 * radius + 1;
+    const int32_t span = columns + 2 * radius;
+    const ExactDivision divide(uint32_t(side * side));
+    std::fill(columnSums, columnSums + span, 0u);
+    for (int dy = -radius; dy <= radius; ++dy) {
+        const uint8_t* row = WindowRow<S>(source, sourceRowBytes, dy, radius);
+        for (int32_t x = 0; x < span; ++x)
+            columnSums[x] += S::Load(row, x);
+    }
+    for (int32_t y = 0; y < rows; ++y) {
+        if (y > 0) {
+            const uint8_t* entering = WindowRow<S>(source, sourceRowBytes, y + radius, radius);
+            const uint8_t* leaving = WindowRow<S>(source, sourceRowBytes, y - radius - 1, radius);
+            for (int32_t x = 0; x < span; ++x)
+                columnSums[x] = columnSums[x] + uint32_t(S::Load(entering, x)) - uint32_t(S::Load(leaving, x));
+        }
+        uint32_t sum = 0;
+        for (int x = 0; x < side; ++x)
+            sum += columnSums[x];
+        uint8_t* out = destination + size_t(y) * destinationRowBytes;
+        for (int32_t x = 0; x + 1 < columns; ++x) {
+            S::Store(out, x, typename S::Key(divide(sum)));
+            sum = sum + columnSums[x + side] - columnSums[x];
+        }
+        S::Store(out, columns - 1, typename S::Key(divide(sum)));
+    }
+}
+
+// Floats: the window's sum in double precision, formed afresh for every
+// pixel in the same order (rows of each column, then the columns), so a
+// pixel's mean does not depend on where its band or tile starts.
+// `columnSums` holds columns + 2r sums.
+void AverageRowsFloat(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                      uint8_t* destination, int32_t destinationRowBytes, int radius, double* columnSums)
+{
+    const int side = 2 * radius + 1;
+    const int32_t span = columns + 2 * radius;
+    const double count = double(side) * side;
+    for (int32_t y = 0; y < rows; ++y) {
+        std::fill(columnSums, columnSums + span, 0.0);
+        for (int dy = -radius; dy <= radius; ++dy) {
+            const uint8_t* row = WindowRow<Samples32>(source, sourceRowBytes, y + dy, radius);
+            for (int32_t x = 0; x < span; ++x)
+                columnSums[x] += Samples32::Value(Samples32::Load(row, x));
+        }
+        uint8_t* out = destination + size_t(y) * destinationRowBytes;
+        for (int32_t x = 0; x < columns; ++x) {
+            double sum = 0;
+            for (int dx = 0; dx < side; ++dx)
+                sum += columnSums[x + dx];
+            Samples32::StoreValue(out, x, sum / count);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Median and Dust & Scratches at 8 bits: a histogram of the window and its
+// median level, slid along each row.
+
+// The window's histogram and a pointer to its median: `below` counts the
+// samples under `level`, and the level is the median while
+// below <= rank < below + count[level]. Swapping samples moves `below` by
+// the ones that cross the level; the level then moves bin by bin, from
+// where it was, until it is the median again.
+struct MedianHistogram {
+    uint16_t count[256] = {};
+    int level = 0;
+    int below = 0;
+    int rank = 0;
+
+    void swap(uint8_t leaving, uint8_t entering)
+    {
+        if (leaving == entering)
+            return;
+        --count[leaving];
+        ++count[entering];
+        below += int(entering < level) - int(leaving < level);
+    }
+
+    void settle()
+    {
+        while (below > rank) {
+            --level;
+            below -= count[level];
+        }
+        rise();
+    }
+
+    // Up only: enough for a new histogram with the level at 0.
+    void rise()
+    {
+        while (below + count[level] <= rank) {
+            below += count[level];
+            ++level;
+        }
+    }
+};
+
+// Writes the median of each window, the ((2r + 1)^2 + 1) / 2-th smallest
+// sample; with `thresholded`, only where the sample differs from it by more
+// than `threshold`, keeping what the output held elsewhere.
+template <bool thresholded>
+void MedianRows8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                 int32_t destinationRowBytes, int radius, int threshold)
+{
+    const int side = 2 * radius + 1;
+    const uint8_t* window[kLargestSide];
+    for (int32_t y = 0; y < rows; ++y) {
+        for (int k = 0; k < side; ++k)
+            window[k] = source + intptr_t(y - radius + k) * sourceRowBytes;
+        MedianHistogram histogram;
+        histogram.rank = (side * side - 1) / 2;
+        for (int k = 0; k < side; ++k)
+            for (int dx = -radius; dx <= radius; ++dx)
+                ++histogram.count[window[k][dx]];
+        histogram.rise();
+        const uint8_t* centre = window[radius];
+        uint8_t* out = destination + size_t(y) * destinationRowBytes;
+        for (int32_t x = 0;; ++x) {
+            const int median = histogram.level;
+            if (!thresholded || std::abs(centre[x] - median) > threshold)
+                out[x] = uint8_t(median);
+            if (x + 1 == columns)
+                break;
+            for (int k = 0; k < side; ++k)
+                histogram.swap(window[k][x - radius], window[k][x + radius + 1]);
+            histogram.settle();
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Median and Dust & Scratches on deep samples: the window gathered for each
+// pixel and its middle element found by partition selection.
+
+// The element of rank k (from 0) of values[0..n): partitions around the
+// median of the first, middle and last elements, then keeps to the side
+// holding rank k. Keys are integers, so the order is total.
+template <class Key>
+Key SelectRank(Key* values, int n, int k)
+{
+    int low = 0;
+    int high = n - 1;
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        if (values[middle] < values[low])
+            std::swap(values[middle], values[low]);
+        if (values[high] < values[low])
+            std::swap(values[high], values[low]);
+        if (values[high] < values[middle])
+            std::swap(values[high], values[middle]);
+        const Key pivot = values[middle];
+        int i = low;
+        int j = high;
+        while (i <= j) {
+            while (values[i] < pivot)
+                ++i;
+            while (pivot < values[j])
+                --j;
+            if (i <= j)
+                std::swap(values[i++], values[j--]);
+        }
+        if (k <= j)
+            high = j;
+        else if (k >= i)
+            low = i;
+        else
+            return values[k];
+    }
+    return values[k];
+}
+
+// `threshold` is in sample units; `gathered` holds (2r + 1)^2 keys.
+template <class S, bool thresholded>
+void MedianRowsDeep(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                    int32_t destinationRowBytes, int radius, double threshold, typename S::Key* gathered)
+{
+    const int side = 2 * radius + 1;
+    const int count = side * side;
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* centre = source + intptr_t(y) * sourceRowBytes;
+        uint8_t* out = destination + size_t(y) * destinationRowBytes;
+        for (int32_t x = 0; x < columns; ++x) {
+            int n = 0;
+            for (int dy = -radius; dy <= radius; ++dy) {
+                const uint8_t* row = centre + intptr_t(dy) * sourceRowBytes;
+                for (int dx = -radius; dx <= radius; ++dx)
+                    gathered[n++] = S::Load(row, x + dx);
+            }
+            const typename S::Key median = SelectRank(gathered, count, (count - 1) / 2);
+            if (!thresholded || std::abs(S::Value(S::Load(centre, x)) - S::Value(median)) > threshold)
+                S::Store(out, x, median);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The plane pass: one plane per call through the framework's band pass with
+// a halo of r edge copies.
+
+// The scratch of the run in progress, allocated at start and freed at
+// finish: one slot per band. Bands only read these fields; the host runs one
+// filter at a time.
+struct RankScratch {
+    uint8_t* base = nullptr;
+    int32_t slotBytes = 0;
+};
+RankScratch gRankScratch;
+
+void FreeRankScratch(FilterRecord&, RankSettings&)
+{
+    if (gRankScratch.base)
+        Host().platform->FreeBlock(gRankScratch.base);
+    gRankScratch = RankScratch{};
+}
+
+// A slot holds two rows of 32-bit column extremes or one row of double
+// column sums, as wide as the filter rectangle plus the largest halo, or the
+// largest window gathered; slots start on separate cache lines.
+int16_t AllocateRankScratch(FilterRecord& record, RankSettings& settings)
+{
+    FreeRankScratch(record, settings);
+    constexpr int32_t kCacheLine = 64;
+    const int32_t span = std::max<int32_t>(record.filterRect.width(), 0) + 2 * kLargestRadius;
+    const int32_t slotBytes = std::max<int32_t>(span * 8, kLargestSide * kLargestSide * 4);
+    const int32_t alignedSlot = (slotBytes + kCacheLine - 1) / kCacheLine * kCacheLine;
+    void* block = nullptr;
+    if (const int16_t error = Host().NewBlock(&block, alignedSlot * kMaxBands); error != kNoErr)
+        return error;
+    gRankScratch = {static_cast<uint8_t*>(block), alignedSlot};
+    return kNoErr;
+}
+
+// A band's slot is its place in the plane's split, which ProcessPlane makes
+// by SplitIntoBands over outRect in rows; the same call finds it here.
+// Non-empty bands start on different rows.
+uint8_t* BandScratch(const Band& band, const FilterRecord& record)
+{
+    Band bands[kMaxBands];
+    const int count = SplitIntoBands(1, record.hostProc->bandCount, record.outRect, bands);
+    int slot = 0;
+    while (slot + 1 < count && bands[slot].top != band.top)
+        ++slot;
+    return gRankScratch.base + size_t(slot) * size_t(gRankScratch.slotBytes);
+}
+
+template <RankKind kind, class S>
+void RankBand(const Band& band, const FilterRecord& record)
+{
+    if (band.empty())
+        return;
+    using Key = typename S::Key;
+    const auto& settings = *static_cast<const RankSettings*>(record.parameters);
+    const int radius = RadiusOf(settings);
+    const BandAddress a = AddressBand(band, record, S::kBytes);
+    uint8_t* scratch = BandScratch(band, record);
+    if constexpr (kind == RankKind::kMaximum || kind == RankKind::kMinimum) {
+        ExtremeRows<S, kind == RankKind::kMaximum>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination,
+                                                   a.destinationRowBytes, radius, reinterpret_cast<Key*>(scratch));
+    } else if constexpr (kind == RankKind::kAverage) {
+        if constexpr (std::is_same_v<S, Samples32>)
+            AverageRowsFloat(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
+                             radius, reinterpret_cast<double*>(scratch));
+        else
+            AverageRows<S>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
+                           radius, reinterpret_cast<uint32_t*>(scratch));
+    } else {
+        constexpr bool thresholded = kind == RankKind::kDustAndScratches;
+        const int threshold = std::clamp<int>(settings.threshold, 0, kLargestThreshold);
+        if constexpr (std::is_same_v<S, Samples8>)
+            MedianRows8<thresholded>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination,
+                                     a.destinationRowBytes, radius, threshold);
+        else
+            MedianRowsDeep<S, thresholded>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination,
+                                           a.destinationRowBytes, radius, threshold * S::kPerLevel,
+                                           reinterpret_cast<Key*>(scratch));
+    }
+}
+
+template <RankKind kind>
+void RankBands8(const Band* band, FilterRecord* record)
+{
+    RankBand<kind, Samples8>(*band, *record);
+}
+
+template <RankKind kind>
+void RankBandsDeep(const Band* band, FilterRecord* record)
+{
+    if (record->hostProc->workingDepth == 16)
+        RankBand<kind, Samples16>(*band, *record);
+    else
+        RankBand<kind, Samples32>(*band, *record);
+}
+
+template <RankKind kind>
+int16_t RankPlane(FilterRecord& record, RankSettings& settings)
+{
+    const PlanePass pass{RadiusOf(settings), Transparency::kFilter, RankBands8<kind>, RankBandsDeep<kind>};
+    return ProcessPlane(record, pass, settings.counters);
+}
+
+// ---------------------------------------------------------------------------
+// Dialogs.
+
+// A slider and its number field over whole values from `low` to low + span:
+// slider = (value - low) / span, and from the slider
+// value = trunc(slider x span + low + rounding).
+struct ScaledSlider {
+    int32_t slider;
+    int32_t field;
+    double low;
+    double span;
+    double rounding;
+};
+
+bool IsScaledItem(const ScaledSlider& pair, int32_t item) { return item == pair.slider || item == pair.field; }
+
+void ShowScaledValue(HostDialog* dialog, const ScaledSlider& pair, int value)
+{
+    Dialogs().SetItemValue(dialog, pair.field, value);
+    Dialogs().SetItemValue(dialog, pair.slider, (value - pair.low) / pair.span);
+}
+
+// After `item` (the slider or its field) changed: the new whole value, kept
+// within the range and shown in both controls.
+int TakeScaledValue(HostDialog* dialog, const ScaledSlider& pair, int32_t item)
+{
+    const double raw = Dialogs().GetItemValue(dialog, item);
+    const double value = item == pair.slider ? raw * pair.span + pair.low + pair.rounding : raw;
+    const int whole = int(std::clamp(std::trunc(value), pair.low, pair.low + pair.span));
+    ShowScaledValue(dialog, pair, whole);
+    return whole;
+}
+
+// The radius slider rounds to the nearest radius.
+constexpr ScaledSlider kRadiusSlider{100, 101, 1, kLargestRadius - 1, 0.5};
+constexpr ScaledSlider kThresholdSlider{104, 105, 0, kLargestThreshold, 0};
+
+template <RankKind kind>
+uint8_t RankDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
+{
+    constexpr bool hasThreshold = kind == RankKind::kDustAndScratches;
+    FilterRecord& record = DialogRecord(dialog);
+    auto& settings = *static_cast<RankSettings*>(record.parameters);
+    switch (event) {
+    case kDialogInit:
+        ShowScaledValue(dialog, kRadiusSlider, settings.radius);
+        if (hasThreshold)
+            ShowScaledValue(dialog, kThresholdSlider, settings.threshold);
+        Dialogs().SetItemValue(dialog, kItemPreview, settings.previewEnable);
+        return 1;
+    case kDialogValueChanged:
+        if (IsScaledItem(kRadiusSlider, item)) {
+            record.hostProc->StopPreview();
+            settings.radius = int16_t(TakeScaledValue(dialog, kRadiusSlider, item));
+            return 1;
+        }
+        if (hasThreshold && IsScaledItem(kThresholdSlider, item)) {
+            record.hostProc->StopPreview();
+            settings.threshold = int16_t(TakeScaledValue(dialog, kThresholdSlider, item));
+            return 1;
+        }
+        return 0;
+    default:
+        return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The rank filters' entries.
+
+void RankDefaults(RankSettings& settings)
+{
+    settings = RankSettings{};
+    settings.radius = 1;
+    settings.previewEnable = 1;
+}
+
+// The host keeps the block between runs; the passes rely on these ranges.
+void RankDerive(RankSettings& settings)
+{
+    settings.radius = int16_t(RadiusOf(settings));
+    settings.threshold = int16_t(std::clamp<int>(settings.threshold, 0, kLargestThreshold));
+}
+
+// Scripting values: the radius, then (Dust & Scratches only) the threshold.
+void RankToValues(const RankSettings& settings, double* values)
+{
+    values[0] = settings.radius;
+    values[1] = settings.threshold;
+}
+
+void RankFromValues(RankSettings& settings, const ScriptedValues& values)
+{
+    if (values.present[0])
+        settings.radius = int16_t(values.value[0]);
+    if (values.present[1])
+        settings.threshold = int16_t(values.value[1]);
+}
+
+template <RankKind kind>
+int16_t RankDialog(FilterRecord& record, RankSettings&)
+{
+    return RunFilterDialog(int16_t(kind), FactsOf(kind).dialogTitle, RankDialogProc<kind>, record);
+}
+
+template <RankKind kind>
+constexpr SettingsFilter<RankSettings> kRankFilter{
+    .filterId = FactsOf(kind).filterId,
+    .aboutTitle = FactsOf(kind).aboutTitle,
+    .defaults = RankDefaults,
+    .derive = RankDerive,
+    .toValues = RankToValues,
+    .fromValues = RankFromValues,
+    .dialog = RankDialog<kind>,
+    .scriptingSize = 0,
+    .fromScriptingBlock = nullptr,
+    .pass = {.transparency = Transparency::kFilter},
+    .processPlane = RankPlane<kind>,
+    .resetPlanes = nullptr,
+    .stored = false,
+    .acquire = AllocateRankScratch,
+    .release = FreeRankScratch,
+    .reportsParameterSize = true,
+};
+
+// Each public entry fixes the operation and runs the shared protocol.
+template <RankKind kind>
+constexpr FilterEntry RankEntry = SettingsFilterProtocol<RankSettings, kRankFilter<kind>>::Entry;
+
+// ---------------------------------------------------------------------------
+// Despeckle: m = (2 x (N + S + W + c + E) + NW + NE + SW + SE) / 14 where
+// |m - c| is below the threshold; elsewhere the sample is left as it is.
+
+constexpr int32_t kDespeckleId = 16130;
+// Kept in the settings store under this id and record.
+constexpr int32_t kDespeckleStoreId = 16040;
+constexpr int32_t kDespeckleStoreRecord = 0x101;
+constexpr int kDespeckleLowest = 16;
+constexpr int kDespeckleHighest = 256;
+
+// 8 bits: m by unsigned integer division.
+void DespeckleRows8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                    uint8_t* destination, int32_t destinationRowBytes, int threshold)
+{
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* centre = source + intptr_t(y) * sourceRowBytes;
+        const uint8_t* above = centre - sourceRowBytes;
+        const uint8_t* below = centre + sourceRowBytes;
+        uint8_t* out = destination + size_t(y) * destinationRowBytes;
+        for (int32_t x = 0; x < columns; ++x) {
+            const unsigned c = centre[x];
+            const unsigned m = (2 * (above[x] + below[x] + centre[x - 1] + c + centre[x + 1]) + above[x - 1] +
+                                above[x + 1] + below[x - 1] + below[x + 1]) / 14;
+            if (std::abs(int(m) - int(c)) < threshold)
+                out[x] = uint8_t(m);
+        }
+    }
+}
+
+// Deep samples: m in floating point, compared in 8-bit units (a 16-bit
+// sample is 256 of them, a float's 1.0 is 255) and written at the sample's
+// depth (16 bits truncated).
+template <class S>
+void DespeckleRowsDeep(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                       uint8_t* destination, int32_t destinationRowBytes, int threshold)
+{
+    constexpr double kLevelsPerUnit = std::is_same_v<S, Samples16> ? 1.0 / 256 : 255.0;
+    const auto at = [](const uint8_t* row, int32_t x) { return S::Value(S::Load(row, x)); };
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* centre = source + intptr_t(y) * sourceRowBytes;
+        const uint8_t* above = centre - sourceRowBytes;
+        const uint8_t* below = centre + sourceRowBytes;
+        uint8_t* out = destination + size_t(y) * destinationRowBytes;
+        for (int32_t x = 0; x < columns; ++x) {
+            const double c = at(centre, x);
+            const double m = (2 * (at(above, x) + at(below, x) + at(centre, x - 1) + c + at(centre, x + 1)) +
+                              at(above, x - 1) + at(above, x + 1) + at(below, x - 1) + at(below, x + 1)) / 14;
+            if (std::abs(m - c) * kLevelsPerUnit < threshold)
+                S::StoreValue(out, x, m);
+        }
+    }
+}
+
+int DespeckleThresholdOf(const FilterRecord& record)
+{
+    const auto& settings = *static_cast<const DespeckleSettings*>(record.parameters);
+    return std::clamp<int>(settings.threshold, kDespeckleLowest, kDespeckleHighest);
+}
+
+void DespeckleBands8(const Band* band, FilterRecord* record)
+{
+    const BandAddress a = AddressBand(*band, *record, 1);
+    DespeckleRows8(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
+                   DespeckleThresholdOf(*record));
+}
+
+void DespeckleBandsDeep(const Band* band, FilterRecord* record)
+{
+    const int threshold = DespeckleThresholdOf(*record);
+    if (record->hostProc->workingDepth == 16) {
+        const BandAddress a = AddressBand(*band, *record, Samples16::kBytes);
+        DespeckleRowsDeep<Samples16>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination,
+                                     a.destinationRowBytes, threshold);
+    } else {
+        const BandAddress a = AddressBand(*band, *record, Samples32::kBytes);
+        DespeckleRowsDeep<Samples32>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination,
+                                     a.destinationRowBytes, threshold);
+    }
+}
+
+constexpr int16_t kDespeckleDialog = 5230;
+constexpr int32_t kDespeckleDialogTitle = 18207;
+constexpr int32_t kDespecklePreview = 8003;
+constexpr ScaledSlider kDespeckleSlider{8002, 8001, kDespeckleLowest, kDespeckleHighest - kDespeckleLowest, 0.5};
+
+uint8_t DespeckleDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
+{
+    FilterRecord& record = DialogRecord(dialog);
+    auto& settings = *static_cast<DespeckleSettings*>(record.parameters);
+    switch (event) {
+    case kDialogInit:
+        ShowScaledValue(dialog, kDespeckleSlider, settings.threshold);
+        Dialogs().SetItemValue(dialog, kDespecklePreview, settings.previewEnable);
+        return 1;
+    case kDialogValueChanged:
+        if (!IsScaledItem(kDespeckleSlider, item))
+            return 0;
+        record.hostProc->StopPreview();
+        settings.threshold = int16_t(TakeScaledValue(dialog, kDespeckleSlider, item));
+        return 1;
+    case kDialogItemHit:
+        // Despeckle's preview check box has an id of its own.
+        if (item == kDespecklePreview) {
+            settings.previewEnable = Dialogs().GetItemValue(dialog, kDespecklePreview) != 0 ? 1 : 0;
+            record.hostProc->ShowPreview(settings.previewEnable);
+            if (settings.previewEnable)
+                RedrawPreview(dialog, record);
+            return 1;
+        }
+        return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
+    default:
+        return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
+    }
+}
+
+void DespeckleDefaults(DespeckleSettings& settings)
+{
+    settings = DespeckleSettings{};
+    settings.threshold = 64;
+    settings.previewEnable = 1;
+}
+
+void DespeckleDerive(DespeckleSettings& settings)
+{
+    settings.threshold = int16_t(std::clamp<int>(settings.threshold, kDespeckleLowest, kDespeckleHighest));
+}
+
+void DespeckleToValues(const DespeckleSettings& settings, double* values) { values[0] = settings.threshold; }
+
+void DespeckleFromValues(DespeckleSettings& settings, const ScriptedValues& values)
+{
+    if (values.present[0])
+        settings.threshold = int16_t(values.value[0]);
+}
+
+int16_t DespeckleDialog(FilterRecord& record, DespeckleSettings&)
+{
+    return RunFilterDialog(kDespeckleDialog, kDespeckleDialogTitle, DespeckleDialogProc, record);
+}
+
+constexpr SettingsFilter<DespeckleSettings> kDespeckle{
+    .filterId = kDespeckleId,
+    .aboutTitle = 18044,
+    .defaults = DespeckleDefaults,
+    .derive = DespeckleDerive,
+    .toValues = DespeckleToValues,
+    .fromValues = DespeckleFromValues,
+    .dialog = DespeckleDialog,
+    .scriptingSize = 0,
+    .fromScriptingBlock = nullptr,
+    .pass = {.halo = 1, .transparency = Transparency::kFilter, .bands8 = DespeckleBands8,
+             .bandsDeep = DespeckleBandsDeep},
+    .processPlane = nullptr,
+    .resetPlanes = nullptr,
+    .storeId = kDespeckleStoreId,
+    .storeRecord = kDespeckleStoreRecord,
+};
+
+}  // namespace
+
+const FilterEntry MaximumEntry = RankEntry<RankKind::kMaximum>;
+const FilterEntry MinimumEntry = RankEntry<RankKind::kMinimum>;
+const FilterEntry MedianEntry = RankEntry<RankKind::kMedian>;
+const FilterEntry AverageEntry = RankEntry<RankKind::kAverage>;
+const FilterEntry DustAndScratchesEntry = RankEntry<RankKind::kDustAndScratches>;
+const FilterEntry DespeckleEntry = SettingsFilterProtocol<DespeckleSettings, kDespeckle>::Entry;
+
+}  // namespace px
