@@ -110,20 +110,29 @@ inline float Saturated(int value) { return float(std::clamp(value, 0, 255)); }
     }
 }
 
-// sums[x] = sum over j of weights[j] x rows[j][x].
+// Two output rows at once: first[x] = sum over j of weights[j] x rows[j][x],
+// second[x] the same over rows[j + 1][x]. Each ring row is loaded once for
+// both, which halves the loads per multiply-add.
 [[gnu::always_inline]] inline void ConvolveAcross(const float* const* rows, const float* weights, int taps,
-                                                  float* sums, int outputs)
+                                                  float* first, float* second, int outputs)
 {
-    for (int x = 0; x < outputs; x += kBlock) {
-        Vector8 partial[kVectors] = {};
-        for (int j = 0; j < taps; ++j) {
-            const float weight = weights[j];
+    constexpr int kHalf = kVectors / 2;
+    for (int x = 0; x < outputs; x += kBlock / 2) {
+        Vector8 upper[kHalf] = {}, lower[kHalf] = {};
+        for (int j = 0; j <= taps; ++j) {
             const float* at = rows[j] + x;
-            for (int v = 0; v < kVectors; ++v)
-                partial[v] += weight * VectorAt(at + 8 * v);
+            const float upperWeight = j < taps ? weights[j] : 0.0f;
+            const float lowerWeight = j > 0 ? weights[j - 1] : 0.0f;
+            for (int v = 0; v < kHalf; ++v) {
+                const Vector8 samples = VectorAt(at + 8 * v);
+                upper[v] += upperWeight * samples;
+                lower[v] += lowerWeight * samples;
+            }
         }
-        for (int v = 0; v < kVectors; ++v)
-            VectorAt(sums + x + 8 * v) = partial[v];
+        for (int v = 0; v < kHalf; ++v) {
+            VectorAt(first + x + 8 * v) = upper[v];
+            VectorAt(second + x + 8 * v) = lower[v];
+        }
     }
 }
 
@@ -140,45 +149,56 @@ struct Strip {
     int x0;                 // first column of the strip within the region
     int outputs;            // the strip's width rounded up to whole blocks
     int firstRow;           // the source row under output row 0's first column-kernel tap
-    std::vector<float> line, sums, ring;
-    std::vector<const float*> slots;  // ring rows, twice round, so any taps consecutive slots are in order
+    int ringRows;           // the column kernel's taps and one more, for two output rows
+    std::vector<float> line, sums, lowerSums, ring;
+    std::vector<const float*> slots;  // ring rows, twice round, so any ringRows consecutive slots are in order
 };
 
 // Source row r through the row kernel into its slot of the ring.
-[[gnu::always_inline]] inline void FillRing(Strip& strip, const Pass& across, const Pass& down, int r)
+[[gnu::always_inline]] inline void FillRing(Strip& strip, const Pass& across, int r)
 {
     FetchRow(*strip.image, r, strip.in.left + strip.x0 - across.anchor, strip.outputs + across.taps() - 1,
              strip.line.data());
     ConvolveAlong(strip.line.data(), across.weights.data(), across.taps(), strip.sums.data(), strip.outputs);
-    float* slot = strip.ring.data() + size_t((r - strip.firstRow) % down.taps()) * size_t(strip.outputs);
+    float* slot = strip.ring.data() + size_t((r - strip.firstRow) % strip.ringRows) * size_t(strip.outputs);
     for (int x = 0; x < strip.outputs; ++x)
         slot[x] = float(Scaled(strip.sums[size_t(x)], across.shift));
+}
+
+[[gnu::always_inline]] inline void StoreRow(const std::vector<float>& sums, int shift, uint8_t* row, int columns)
+{
+    for (int x = 0; x < columns; ++x)
+        row[x] = uint8_t(Scaled(sums[size_t(x)], shift));
 }
 
 [[gnu::always_inline]] inline void ConvolveRegion(const IplImage& source, const Region& in, uint8_t* out,
                                                   int outRowBytes, int width, int height, const Pass& across,
                                                   const Pass& down)
 {
-    Strip strip{&source, in, 0, 0, in.top - down.anchor, {}, {}, {}, {}};
+    Strip strip{&source, in, 0, 0, in.top - down.anchor, down.taps() + 1, {}, {}, {}, {}, {}};
     for (strip.x0 = 0; strip.x0 < width; strip.x0 += kStripWidth) {
         const int columns = std::min(kStripWidth, width - strip.x0);
         strip.outputs = (columns + kBlock - 1) / kBlock * kBlock;
         strip.line.resize(size_t(strip.outputs + across.taps() - 1));
         strip.sums.resize(size_t(strip.outputs));
-        strip.ring.resize(size_t(down.taps()) * size_t(strip.outputs));
-        strip.slots.resize(size_t(2 * down.taps()));
-        for (int i = 0; i < 2 * down.taps(); ++i)
-            strip.slots[size_t(i)] = strip.ring.data() + size_t(i % down.taps()) * size_t(strip.outputs);
+        strip.lowerSums.resize(size_t(strip.outputs));
+        strip.ring.resize(size_t(strip.ringRows) * size_t(strip.outputs));
+        strip.slots.resize(size_t(2 * strip.ringRows));
+        for (int i = 0; i < 2 * strip.ringRows; ++i)
+            strip.slots[size_t(i)] = strip.ring.data() + size_t(i % strip.ringRows) * size_t(strip.outputs);
 
+        // Output rows y and y + 1 read source rows firstRow + y to firstRow + y + taps;
+        // a last, odd row reads one row past its taps (an edge copy, or the border).
         for (int r = strip.firstRow; r < strip.firstRow + down.taps() - 1; ++r)
-            FillRing(strip, across, down, r);
-        for (int y = 0; y < height; ++y) {
-            FillRing(strip, across, down, strip.firstRow + y + down.taps() - 1);
-            ConvolveAcross(strip.slots.data() + y % down.taps(), down.weights.data(), down.taps(), strip.sums.data(),
-                           strip.outputs);
-            uint8_t* row = out + ptrdiff_t(y) * outRowBytes + strip.x0;
-            for (int x = 0; x < columns; ++x)
-                row[x] = uint8_t(Scaled(strip.sums[size_t(x)], down.shift));
+            FillRing(strip, across, r);
+        for (int y = 0; y < height; y += 2) {
+            FillRing(strip, across, strip.firstRow + y + down.taps() - 1);
+            FillRing(strip, across, strip.firstRow + y + down.taps());
+            ConvolveAcross(strip.slots.data() + y % strip.ringRows, down.weights.data(), down.taps(),
+                           strip.sums.data(), strip.lowerSums.data(), strip.outputs);
+            StoreRow(strip.sums, down.shift, out + ptrdiff_t(y) * outRowBytes + strip.x0, columns);
+            if (y + 1 < height)
+                StoreRow(strip.lowerSums, down.shift, out + ptrdiff_t(y + 1) * outRowBytes + strip.x0, columns);
         }
     }
 }

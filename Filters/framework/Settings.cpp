@@ -32,6 +32,14 @@ constexpr SettingFact kFacts[] = {
     {0, "", 0, 0, 0, 0, 0, 0, 1, "", ""},  // end of the table
 };
 
+// The fact a descriptor item stands for: its key in either form, and its type.
+std::span<const SettingFact>::iterator FindFact(std::span<const SettingFact> facts, uint32_t key, uint32_t type)
+{
+    return std::find_if(facts.begin(), facts.end(), [&](const SettingFact& f) {
+        return (f.key == key || (f.altKey != 0 && f.altKey == key)) && f.type == type;
+    });
+}
+
 }  // namespace
 
 std::span<const SettingFact> SettingsOf(int32_t filterId)
@@ -58,9 +66,7 @@ int16_t ReadScriptedSettings(FilterRecord& record, std::span<const SettingFact> 
     uint32_t key = 0, type = 0;
     int32_t flags = 0;
     while (!mismatch && procs.getKeyProc(reader, &key, &type, &flags)) {
-        const auto fact = std::find_if(facts.begin(), facts.end(), [&](const SettingFact& f) {
-            return (f.key == key || (f.altKey != 0 && f.altKey == key)) && f.type == type;
-        });
+        const auto fact = FindFact(facts, key, type);
         if (fact == facts.end()) {
             mismatch = true;
             break;
@@ -116,30 +122,30 @@ int16_t TranslateScriptedSettings(FilterRecord& record, std::span<const SettingF
     if (!reader)
         return kFailedErr;
     PIWriteDescriptor writer = writing.openWriteDescriptorProc();
-    bool foreign = !writer;
+    bool refused = !writer;
     uint32_t key = 0, type = 0;
     int32_t flags = 0;
-    while (!foreign && reading.getKeyProc(reader, &key, &type, &flags)) {
-        const auto fact = std::find_if(facts.begin(), facts.end(), [&](const SettingFact& f) {
-            return (f.key == key || (f.altKey != 0 && f.altKey == key)) && f.type == type;
-        });
-        foreign = fact == facts.end();
-        if (foreign)
+    while (!refused && reading.getKeyProc(reader, &key, &type, &flags)) {
+        const auto fact = FindFact(facts, key, type);
+        refused = fact == facts.end();
+        if (refused)
             break;
         if (type == typeInteger) {
             int32_t integer = 0;
-            foreign = reading.getIntegerProc(reader, &integer) != kNoErr;
-            writing.putIntegerProc(writer, fact->key, integer);
+            refused = reading.getIntegerProc(reader, &integer) != kNoErr;
+            if (!refused)
+                writing.putIntegerProc(writer, fact->key, integer);
         } else {
             double value = 0;
-            foreign = reading.getFloatProc(reader, &value) != kNoErr;
-            writing.putFloatProc(writer, fact->key, &value);
+            refused = reading.getFloatProc(reader, &value) != kNoErr;
+            if (!refused)
+                writing.putFloatProc(writer, fact->key, &value);
         }
     }
     const int16_t readError = reading.closeReadDescriptorProc(reader);
     PIDescriptorHandle built = nullptr;
     const int16_t writeError = writer ? writing.closeWriteDescriptorProc(writer, &built) : kNoErr;
-    if (foreign || readError != kNoErr || writeError != kNoErr) {
+    if (refused || readError != kNoErr || writeError != kNoErr) {
         if (built && record.handleProcs)
             record.handleProcs->disposeProc(built);
         return kFailedErr;

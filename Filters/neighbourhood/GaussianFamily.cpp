@@ -6,9 +6,12 @@
 // of the input (the tile and a halo of edge copies) into a scratch buffer,
 // then columns of the scratch into the output. Gaussian Blur convolves 8-bit
 // planes through the imaging library instead, with an integer kernel at a
-// scale of 2048. High Pass then shows each sample's difference from its blur
-// around mid-gray; Unsharp Mask adds the difference back, amplified, where a
-// sample is brighter than its blur by more than a threshold.
+// scale of 2048; the library works on one thread, so the plane goes to it in
+// bands of columns through the host's band iterator (columns, because a
+// band of rows would convolve its neighbours' edge rows again). High Pass
+// then shows each sample's difference from its blur around mid-gray; Unsharp
+// Mask adds the difference back, amplified, where a sample is brighter than
+// its blur by more than a threshold.
 //
 // What a run holds beside its parameter block (the scratch buffer, the
 // host's kernel table of High Pass and Unsharp Mask, the imaging library's

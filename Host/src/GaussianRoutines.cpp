@@ -29,9 +29,9 @@ namespace {
 constexpr int32_t kMaxGaussianTaps = 512;
 
 // ---------------------------------------------------------------------------
-// Built kernels, named by the id a KernelTable carries. Tables live in
-// parameter blocks that are stored as bytes, so they cannot hold a pointer;
-// the id of a table read back from storage finds nothing.
+// Built kernels, named by the 32-bit id a KernelTable carries: tables live
+// in parameter blocks, whose 4-byte slot cannot hold a pointer. An id means
+// something only until its table is released, in the process that built it.
 
 using Kernel = std::vector<float>;
 

@@ -270,6 +270,26 @@ TEST(GaussianFamily, DeepImagesTakeTwoPassesAtTheirOwnDepth)
     EXPECT_EQ(flat, ConstantImage(9, 9, kModeGrayscale, 16, 51234));
 }
 
+TEST(GaussianFamily, FloatImagesBlurAsFloats)
+{
+    StoreHost s;
+    Image flat = ConstantImage(11, 7, kModeGrayscale, 32, 0.3);
+    ASSERT_EQ(s.host->runFilter(kGaussianBlur, flat), 0);
+    Image highPass = ConstantImage(11, 7, kModeGrayscale, 32, 0.3);
+    ASSERT_EQ(s.host->runFilter(kHighPass, highPass), 0);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 11; ++x) {
+            EXPECT_NEAR(flat.sample(0, x, y), 0.3, 1e-6);
+            EXPECT_NEAR(highPass.sample(0, x, y), 128 / 255.0, 1e-6);
+        }
+    // Unsharp Mask sharpens the 8-bit rendition: a bright dot gains, the flat area keeps its value.
+    Image dot = ConstantImage(9, 9, kModeGrayscale, 32, 0.5);
+    dot.setSample(0, 4, 4, 0.8);
+    ASSERT_EQ(s.host->runFilter(kUnsharpMask, dot), 0);
+    EXPECT_GT(dot.sample(0, 4, 4), 0.8);
+    EXPECT_EQ(dot.sample(0, 0, 0), 0.5);
+}
+
 TEST(GaussianFamily, OnlyGaussianBlurTouchesTransparency)
 {
     StoreHost s;
