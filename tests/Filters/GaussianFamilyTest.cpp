@@ -22,11 +22,11 @@ namespace {
 struct StoreHost {
     std::filesystem::path folder;
     std::unique_ptr<Host> host;
-    explicit StoreHost(int threads = 0)
+    StoreHost()
     {
         char pattern[] = "/tmp/pictra-gaussian-XXXXXX";
         folder = mkdtemp(pattern);
-        host = LoadedHost(HostSettings{.threads = threads, .settingsPath = (folder / "settings.db").string()});
+        host = LoadedHost(HostSettings{.settingsPath = (folder / "settings.db").string()});
     }
     ~StoreHost() { std::filesystem::remove_all(folder); }
 };
