@@ -261,6 +261,9 @@ TEST(RankFilters, SettingsLastAsLongAsTheHostKeepsTheBlock)
     EXPECT_TRUE(s.host->settingsStore().enumerate(kStoreNamespace, "*").empty()) << "nothing is stored";
 
     image = original;
+    s.host->dialogScript = ParseDialogScript("set 101 9; cancel");
+    EXPECT_EQ(s.host->runFilter(kMedian, image, RunOptions{.showDialog = true}), kUserCanceledErr);
+    EXPECT_EQ(image, original);
     ASSERT_EQ(s.host->runFilter(kMedian, image), 0);
     EXPECT_EQ(Difference(image, RankReference(original, Rank::kMedian, 4)), "") << "the host kept radius 4";
     ASSERT_TRUE(s.host->recordedDescriptor);
