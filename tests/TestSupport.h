@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <random>
 
@@ -18,6 +20,21 @@ inline std::unique_ptr<Host> LoadedHost(HostSettings settings = {})
     host->loadModule(PICTRA_MODULE_PATH);
     return host;
 }
+
+// A host whose settings store is a fresh file of the test's own.
+struct StoreHost {
+    std::filesystem::path folder;
+    std::unique_ptr<Host> host;
+    StoreHost()
+    {
+        char pattern[] = "/tmp/pictra-test-XXXXXX";
+        folder = mkdtemp(pattern);
+        host = LoadedHost(HostSettings{.settingsPath = (folder / "settings.db").string()});
+    }
+    ~StoreHost() { std::filesystem::remove_all(folder); }
+    StoreHost(const StoreHost&) = delete;
+    StoreHost& operator=(const StoreHost&) = delete;
+};
 
 // Every sample drawn uniformly from the depth's range (floats 0..1), from a fixed seed.
 inline Image RandomImage(int32_t width, int32_t height, int16_t mode, int depth, bool transparency = false,

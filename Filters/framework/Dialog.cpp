@@ -20,7 +20,7 @@ int16_t RunFilterDialog(int16_t resourceId, int32_t titleString, DialogProc proc
     return RunDialog(resourceId, titleString, procedure, &data);
 }
 
-int16_t RunDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, void* userData)
+int16_t RunDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, void* userData, const char* className)
 {
     DialogDesc desc{};
     desc.instance = ModuleInstance();
@@ -28,7 +28,7 @@ int16_t RunDialog(int16_t resourceId, int32_t titleString, DialogProc procedure,
     desc.procedure = procedure;
     desc.userData = userData;
     std::strncpy(desc.title, LoadResString(titleString), sizeof desc.title - 1);
-    desc.className = "FancyDialogBoxClass";
+    desc.className = className;
     desc.zero = 0;
     desc.one = 1;
     desc.extent[0] = 3000;

@@ -13,7 +13,10 @@ namespace px {
 
 // Runs dialog `resourceId` modally with `userData`, titled by string
 // `titleString`. Returns 0 for OK, -128 for Cancel, or an error.
-int16_t RunDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, void* userData);
+// `className` is the host's dialog class: "FancyDialogBoxClass" for the
+// simple dialogs, "PXDialog" for dialog objects.
+int16_t RunDialog(int16_t resourceId, int32_t titleString, DialogProc procedure, void* userData,
+                  const char* className = "FancyDialogBoxClass");
 
 // Runs dialog `resourceId` modally with the simple dialogs' user data (the
 // record). The title is string `titleString`. Returns 0 for OK, -128 for Cancel, or an error.

@@ -1,6 +1,5 @@
 #include "framework/DialogObject.h"
 
-#include <cstring>
 #include <vector>
 
 #include "framework/Dialog.h"
@@ -8,23 +7,7 @@
 
 namespace px {
 
-int16_t DialogObject::run()
-{
-    DialogDesc desc{};
-    desc.instance = ModuleInstance();
-    desc.resourceId = resourceId_;
-    desc.procedure = Procedure;
-    desc.userData = this;
-    std::strncpy(desc.title, LoadResString(titleString_), sizeof desc.title - 1);
-    desc.className = "PXDialog";
-    desc.one = 1;
-    desc.extent[0] = 3000;
-    desc.extent[1] = 180;
-    desc.extent[2] = 3000;
-    desc.extent[3] = 180;
-    desc.flag = 1;
-    return int16_t(Dialogs().RunModalDialog(&desc));
-}
+int16_t DialogObject::run() { return RunDialog(resourceId_, titleString_, Procedure, this, "PXDialog"); }
 
 // Finds the object through the dialog's user data; keeps the dialog from
 // init until the destroy event, then forgets it.

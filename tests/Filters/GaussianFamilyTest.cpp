@@ -18,19 +18,6 @@
 namespace pictra::test {
 namespace {
 
-// A host whose settings store is a fresh file of the test's own.
-struct StoreHost {
-    std::filesystem::path folder;
-    std::unique_ptr<Host> host;
-    StoreHost()
-    {
-        char pattern[] = "/tmp/pictra-gaussian-XXXXXX";
-        folder = mkdtemp(pattern);
-        host = LoadedHost(HostSettings{.settingsPath = (folder / "settings.db").string()});
-    }
-    ~StoreHost() { std::filesystem::remove_all(folder); }
-};
-
 std::vector<uint8_t> Bytes(const PlaneBytes& plane) { return {plane.begin(), plane.end()}; }
 
 HostDescriptor Radius(uint32_t key, int32_t tenths)

@@ -14,19 +14,6 @@
 namespace pictra::test {
 namespace {
 
-// A host whose settings store is a fresh file of the test's own.
-struct StoreHost {
-    std::filesystem::path folder;
-    std::unique_ptr<Host> host;
-    StoreHost()
-    {
-        char pattern[] = "/tmp/pictra-test-XXXXXX";
-        folder = mkdtemp(pattern);
-        host = LoadedHost(HostSettings{.settingsPath = (folder / "settings.db").string()});
-    }
-    ~StoreHost() { std::filesystem::remove_all(folder); }
-};
-
 Image GrayRamp()
 {
     Image image(256, 1, kModeGrayscale, 8, false);
