@@ -98,10 +98,15 @@ int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounte
     const int count = SplitIntoBands(1, hostBlock.bandCount, record.outRect, bands);
     hostBlock.ForEachBand(count, bands, callback, 0);
 
+    return FinishPlane(record, counters, pass.transparency);
+}
+
+int16_t FinishPlane(FilterRecord& record, ProgressCounters& counters, Transparency transparency)
+{
     record.outLoPlane = int16_t(record.outLoPlane + 1);
     record.outHiPlane = record.outLoPlane;
     const int16_t result = FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
-    if (record.outLoPlane >= PlanesToProcess(record, pass.transparency)) {
+    if (record.outLoPlane >= PlanesToProcess(record, transparency)) {
         record.outRect = Rect16{};
         record.outLoPlane = 0;
         record.outHiPlane = 0;

@@ -50,6 +50,10 @@ void ResetPlanes(FilterRecord& record);
 // abort polled (not when there is nothing to report). -128 on abort.
 int16_t FinishPass(FilterRecord& record, ProgressCounters& counters, uint32_t pixels);
 
+// After a plane's pixels: the plane cursor moves on, progress and abort, and
+// after the last plane the pass is over (outRect and the planes emptied).
+int16_t FinishPlane(FilterRecord& record, ProgressCounters& counters, Transparency transparency);
+
 // Selector 27: one plane of the host's tile through the band iterator, then
 // progress and abort. Returns 0, the advanceState error, or -128 on abort.
 int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounters& counters);

@@ -262,24 +262,6 @@ void RequestPlane(FilterRecord& record, int halo)
                            int16_t(record.outRect.bottom + halo), int16_t(record.outRect.right + halo)};
 }
 
-// After a plane: progress and abort, then the next plane or the end of the tile.
-int16_t FinishPlane(FilterRecord& record, ProgressCounters& counters, Transparency transparency)
-{
-    record.outLoPlane = int16_t(record.outLoPlane + 1);
-    record.outHiPlane = record.outLoPlane;
-    const int16_t result =
-        FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
-    if (record.outLoPlane >= PlanesToProcess(record, transparency)) {
-        record.outRect = Rect16{};
-        record.outLoPlane = 0;
-        record.outHiPlane = 0;
-    }
-    record.inRect = record.outRect;
-    record.inLoPlane = record.outLoPlane;
-    record.inHiPlane = record.outHiPlane;
-    return result;
-}
-
 template <class Block>
 void ConvolveLine(const FilterRecord& record, const Block& block, const RunResources& resources, int32_t count,
                   const uint8_t* source, int32_t sourceStep, uint8_t* destination, int32_t destinationStep)
