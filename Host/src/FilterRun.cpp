@@ -7,7 +7,13 @@
 // reaches a row, before anything can write it: the copy then happens while
 // the filter is about to read the same rows, and rows a filter never touches
 // are never copied. The snapshot also restores the image when the filter
-// fails and is the "before" of the selection blend.
+// fails and is the "before" of the selection blend. Its planes carry a
+// margin, so a neighbourhood filter's border is laid around the snapshot in
+// place instead of copying each plane into a padded buffer.
+//
+// The host's copies (snapshot, padding, interleaving, write-back) run on the
+// same workers as the filter's bands: left on one thread they would cap what
+// a second core can give a fast filter.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -55,6 +61,13 @@ bool Inside(const Rect16& r, const Image& image)
     return r.top >= 0 && r.left >= 0 && r.bottom <= image.height() && r.right <= image.width();
 }
 
+// Inside the image and its margin.
+bool WithinMargin(const Rect16& r, const Image& image)
+{
+    const int32_t m = image.margin();
+    return r.top >= -m && r.left >= -m && r.bottom <= image.height() + m && r.right <= image.width() + m;
+}
+
 Rect16 Intersect(const Rect16& a, const Rect16& b)
 {
     Rect16 r{std::max(a.top, b.top), std::max(a.left, b.left), std::min(a.bottom, b.bottom), std::min(a.right, b.right)};
@@ -63,7 +76,7 @@ Rect16 Intersect(const Rect16& a, const Rect16& b)
 
 // Bytes from the start of a row to a column, and the bytes a row of a
 // rectangle spans; 1-bit rows follow the image's byte grid.
-size_t ColumnOffset(int32_t x, int depth) { return depth == 1 ? size_t(x >> 3) : size_t(x) * size_t(depth / 8); }
+ptrdiff_t ColumnOffset(int32_t x, int depth) { return depth == 1 ? ptrdiff_t(x >> 3) : ptrdiff_t(x) * (depth / 8); }
 
 int32_t RowSpan(const Rect16& r, int depth, int planes)
 {
@@ -102,15 +115,16 @@ struct Host::Run {
     }
     void restoreImage();
 
-    // The input and output areas of the last advanceState.
-    std::vector<uint8_t> inBuffer;
+    // The input and output areas of the last advanceState. Every byte of them
+    // is written before it is handed out, so they are not cleared on growth.
+    PlaneBytes inBuffer;
     struct Output {
         bool buffered = false;      // outData is a buffer to write back, not the image itself
         Rect16 rect;
         int lo = 0, hi = 0, depth = 8;
         int32_t rowBytes = 0;
-        std::vector<uint8_t> buffer;
-        std::vector<uint8_t> delivered;  // what the buffer held, when the depth was converted
+        PlaneBytes buffer;
+        PlaneBytes delivered;  // what the buffer held, when the depth was converted
     } out;
 
     Run(Host& h, Image& i, Image& s, const RunOptions& o) : host(h), image(i), source(s), options(o) {}
@@ -130,6 +144,25 @@ struct Host::Run {
             callback(&bands[i], &record);
         });
     }
+    // job(from, to) over the rows [top, bottom) of a host copy, split among
+    // the workers when there are enough bytes to repay the hand-off.
+    template <class Job>
+    void forRows(int32_t top, int32_t bottom, size_t bytesPerRow, const Job& job)
+    {
+        constexpr size_t kBytesWorthSplitting = size_t(1) << 20;
+        const int32_t rows = bottom - top;
+        const int threads = host.pool_->threads();
+        if (rows <= 0)
+            return;
+        if (threads == 1 || rows == 1 || size_t(rows) * bytesPerRow < kBytesWorthSplitting) {
+            job(top, bottom);
+            return;
+        }
+        const int32_t chunks = std::min<int32_t>(rows, threads * 4);
+        host.pool_->parallelFor(chunks, [&](int i) {
+            job(top + int32_t(int64_t(rows) * i / chunks), top + int32_t(int64_t(rows) * (i + 1) / chunks));
+        });
+    }
     void setUp(const Rect16& area);
     int16_t hostPass();
     int16_t preview();
@@ -138,6 +171,7 @@ struct Host::Run {
     int16_t advance();
     void deliverInput(const Rect16& rect, int lo, int hi, int depth);
     void padPlane(const Rect16& rect, int plane, bool replicate, uint8_t padValue);
+    void layBorder(const Rect16& rect, int plane, bool replicate, uint8_t padValue);
     int16_t deliverOutput(const Rect16& rect, int lo, int hi, int depth);
     void flushOutput();
     void prepareImageRecord();
@@ -186,12 +220,17 @@ void Host::Run::snapshotRows(int lo, int hi, int32_t top, int32_t bottom)
 {
     top = std::max<int32_t>(top, 0);
     bottom = std::min<int32_t>(bottom, image.height());
-    for (int p = lo; p <= hi; ++p)
-        for (int32_t y = top; y < bottom; ++y)
-            if (!snapshotted[size_t(p)][size_t(y)]) {
-                std::memcpy(source.row(p, y), image.row(p, y), size_t(image.rowBytes()));
-                snapshotted[size_t(p)][size_t(y)] = 1;
-            }
+    const size_t rowBytes = size_t(image.rowBytes());
+    for (int p = lo; p <= hi; ++p) {
+        std::vector<uint8_t>& done = snapshotted[size_t(p)];
+        forRows(top, bottom, rowBytes, [&](int32_t from, int32_t to) {
+            for (int32_t y = from; y < to; ++y)
+                if (!done[size_t(y)]) {
+                    std::memcpy(source.row(p, y), image.row(p, y), rowBytes);
+                    done[size_t(y)] = 1;
+                }
+        });
+    }
 }
 
 void Host::Run::restoreImage()
@@ -260,7 +299,10 @@ int16_t Host::Run::advance()
     if (!record.inRect.empty()) {
         if (!planesOk(record.inLoPlane, record.inHiPlane))
             return kParamErr;
-        snapshotRows(record.inLoPlane, record.inHiPlane, record.inRect.top, record.inRect.bottom);
+        // A border beyond the image repeats its edge rows, so those are read too.
+        const int32_t lastRow = image.height() - 1;
+        snapshotRows(record.inLoPlane, record.inHiPlane, std::clamp<int32_t>(record.inRect.top, 0, lastRow),
+                     std::clamp<int32_t>(record.inRect.bottom, 1, lastRow + 1));
         deliverInput(record.inRect, record.inLoPlane, record.inHiPlane, depth);
     }
     record.outData = nullptr;
@@ -274,12 +316,16 @@ int16_t Host::Run::advance()
 }
 
 // inData: straight into the snapshot when one plane at the document's depth
-// lies inside the image; otherwise a buffer of interleaved samples with the
-// area outside the image padded as the filter asked.
+// lies inside the image and its margin, with the border laid in the margin;
+// otherwise a buffer of interleaved samples with the area outside the image
+// padded as the filter asked.
 void Host::Run::deliverInput(const Rect16& rect, int lo, int hi, int depth)
 {
     const int documentDepth = source.depth();
-    if (lo == hi && depth == documentDepth && Inside(rect, source)) {
+    const bool replicate = record.inputPadding == kPadEdgeReplicate;
+    const uint8_t padValue = uint8_t(std::clamp<int>(record.inputPadding, 0, 255));
+    if (lo == hi && depth == documentDepth && WithinMargin(rect, source)) {
+        layBorder(rect, lo, replicate, padValue);
         record.inData = source.row(lo, rect.top) + ColumnOffset(rect.left, depth);
         record.inRowBytes = source.rowBytes();
         return;
@@ -287,8 +333,6 @@ void Host::Run::deliverInput(const Rect16& rect, int lo, int hi, int depth)
     const int planes = hi - lo + 1;
     const int32_t rowBytes = RowSpan(rect, depth, planes);
     inBuffer.resize(size_t(rowBytes) * size_t(rect.height()));
-    const bool replicate = record.inputPadding == kPadEdgeReplicate;
-    const uint8_t padValue = uint8_t(std::clamp<int>(record.inputPadding, 0, 255));
     const int bytes = depth / 8;
     record.inData = inBuffer.data();
     record.inRowBytes = rowBytes;
@@ -296,38 +340,42 @@ void Host::Run::deliverInput(const Rect16& rect, int lo, int hi, int depth)
         padPlane(rect, lo, replicate, padValue);
         return;
     }
-    std::fill(inBuffer.begin(), inBuffer.end(), uint8_t(0));
-    for (int32_t y = rect.top; y < rect.bottom; ++y) {
-        uint8_t* outRow = inBuffer.data() + size_t(y - rect.top) * size_t(rowBytes);
-        const bool rowInside = y >= 0 && y < source.height();
-        const int32_t sy = std::clamp<int32_t>(y, 0, source.height() - 1);
-        for (int p = lo; p <= hi; ++p) {
-            const uint8_t* inRow = source.row(p, sy);
-            for (int32_t x = rect.left; x < rect.right; ++x) {
-                const bool inside = rowInside && x >= 0 && x < source.width();
-                const int32_t sx = std::clamp<int32_t>(x, 0, source.width() - 1);
-                if (depth == 1) {
-                    const int bit = inside || replicate ? (inRow[sx >> 3] >> (7 - (sx & 7))) & 1 : padValue != 0;
-                    const int32_t column = x - (rect.left & ~7);
-                    if (bit)
-                        outRow[column >> 3] |= uint8_t(0x80 >> (column & 7));
-                    continue;
-                }
-                uint8_t* sample = outRow + (size_t(x - rect.left) * planes + size_t(p - lo)) * bytes;
-                if (!inside && !replicate) {
-                    From8(padValue, sample, depth);
-                } else if (depth == documentDepth) {
-                    std::memcpy(sample, inRow + ColumnOffset(sx, depth), size_t(bytes));
-                } else {
-                    *sample = To8(inRow + ColumnOffset(sx, documentDepth), documentDepth);
+    if (depth == 1)
+        std::fill(inBuffer.begin(), inBuffer.end(), uint8_t(0));  // bits are set one by one
+    forRows(rect.top, rect.bottom, size_t(rowBytes), [&](int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) {
+            uint8_t* outRow = inBuffer.data() + size_t(y - rect.top) * size_t(rowBytes);
+            const bool rowInside = y >= 0 && y < source.height();
+            const int32_t sy = std::clamp<int32_t>(y, 0, source.height() - 1);
+            for (int p = lo; p <= hi; ++p) {
+                const uint8_t* inRow = source.row(p, sy);
+                for (int32_t x = rect.left; x < rect.right; ++x) {
+                    const bool inside = rowInside && x >= 0 && x < source.width();
+                    const int32_t sx = std::clamp<int32_t>(x, 0, source.width() - 1);
+                    if (depth == 1) {
+                        const int bit =
+                            inside || replicate ? (inRow[sx >> 3] >> (7 - (sx & 7))) & 1 : padValue != 0;
+                        const int32_t column = x - (rect.left & ~7);
+                        if (bit)
+                            outRow[column >> 3] |= uint8_t(0x80 >> (column & 7));
+                        continue;
+                    }
+                    uint8_t* sample = outRow + (size_t(x - rect.left) * planes + size_t(p - lo)) * bytes;
+                    if (!inside && !replicate)
+                        From8(padValue, sample, depth);
+                    else if (depth == documentDepth)
+                        std::memcpy(sample, inRow + ColumnOffset(sx, depth), size_t(bytes));
+                    else
+                        *sample = To8(inRow + ColumnOffset(sx, documentDepth), documentDepth);
                 }
             }
         }
-    }
+    });
 }
 
-// One plane at its own depth with a border: the part inside the image is
-// copied row by row, the border repeats the edge samples or takes the pad value.
+// One plane at its own depth with a border wider than the snapshot's
+// margin: the part inside the image is copied row by row, the border
+// repeats the edge samples or takes the pad value.
 void Host::Run::padPlane(const Rect16& rect, int plane, bool replicate, uint8_t padValue)
 {
     const int depth = source.depth();
@@ -335,25 +383,66 @@ void Host::Run::padPlane(const Rect16& rect, int plane, bool replicate, uint8_t 
     const int32_t width = source.width();
     const int32_t insideLeft = std::clamp<int32_t>(rect.left, 0, width);
     const int32_t insideRight = std::clamp<int32_t>(rect.right, 0, width);
-    std::vector<uint8_t> pad(bytes);
-    From8(padValue, pad.data(), depth);
-    for (int32_t y = rect.top; y < rect.bottom; ++y) {
-        uint8_t* out = inBuffer.data() + size_t(y - rect.top) * size_t(record.inRowBytes);
-        const bool rowInside = y >= 0 && y < source.height();
-        const uint8_t* in = source.row(plane, std::clamp<int32_t>(y, 0, source.height() - 1));
-        auto put = [&](int32_t x, const uint8_t* sample) { std::memcpy(out + size_t(x - rect.left) * bytes, sample, bytes); };
-        if (!rowInside && !replicate) {
-            for (int32_t x = rect.left; x < rect.right; ++x)
-                put(x, pad.data());
-            continue;
+    uint8_t pad[4];
+    From8(padValue, pad, depth);
+    forRows(rect.top, rect.bottom, size_t(record.inRowBytes), [&](int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) {
+            uint8_t* out = inBuffer.data() + size_t(y - rect.top) * size_t(record.inRowBytes);
+            const bool rowInside = y >= 0 && y < source.height();
+            const uint8_t* in = source.row(plane, std::clamp<int32_t>(y, 0, source.height() - 1));
+            auto put = [&](int32_t x, const uint8_t* sample) { std::memcpy(out + size_t(x - rect.left) * bytes, sample, bytes); };
+            if (!rowInside && !replicate) {
+                for (int32_t x = rect.left; x < rect.right; ++x)
+                    put(x, pad);
+                continue;
+            }
+            for (int32_t x = rect.left; x < insideLeft; ++x)
+                put(x, replicate ? in : pad);
+            if (insideRight > insideLeft)
+                std::memcpy(out + size_t(insideLeft - rect.left) * bytes, in + size_t(insideLeft) * bytes,
+                            size_t(insideRight - insideLeft) * bytes);
+            for (int32_t x = std::max<int32_t>(insideRight, rect.left); x < rect.right; ++x)
+                put(x, replicate ? in + size_t(width - 1) * bytes : pad);
         }
-        for (int32_t x = rect.left; x < insideLeft; ++x)
-            put(x, replicate ? in : pad.data());
-        if (insideRight > insideLeft)
-            std::memcpy(out + size_t(insideLeft - rect.left) * bytes, in + size_t(insideLeft) * bytes,
-                        size_t(insideRight - insideLeft) * bytes);
-        for (int32_t x = std::max<int32_t>(insideRight, rect.left); x < rect.right; ++x)
-            put(x, replicate ? in + size_t(width - 1) * bytes : pad.data());
+    });
+}
+
+// The part of `rect` outside the image, laid in the snapshot's margin: the
+// edge samples repeated or the pad value. The columns beside the image come
+// first, on every row from the first to the last the rect reaches (clamped
+// into the image), so the rows above and below can then copy whole spans
+// from the edge rows.
+void Host::Run::layBorder(const Rect16& rect, int plane, bool replicate, uint8_t padValue)
+{
+    if (Inside(rect, source))
+        return;
+    const int depth = source.depth();
+    const size_t bytes = size_t(depth / 8);
+    const int32_t width = source.width();
+    const int32_t lastRow = source.height() - 1;
+    uint8_t pad[4];
+    From8(padValue, pad, depth);
+    auto fill = [&](uint8_t* row, int32_t from, int32_t to, const uint8_t* sample) {
+        for (int32_t x = from; x < to; ++x)
+            std::memcpy(row + ColumnOffset(x, depth), sample, bytes);
+    };
+    const int32_t firstEdgeRow = std::clamp<int32_t>(rect.top, 0, lastRow);
+    const int32_t lastEdgeRow = std::clamp<int32_t>(rect.bottom - 1, 0, lastRow);
+    for (int32_t y = firstEdgeRow; y <= lastEdgeRow; ++y) {
+        uint8_t* row = source.row(plane, y);
+        fill(row, rect.left, std::min<int32_t>(rect.right, 0), replicate ? row : pad);
+        fill(row, std::max<int32_t>(rect.left, width), rect.right, replicate ? row + ColumnOffset(width - 1, depth) : pad);
+    }
+    const ptrdiff_t start = ColumnOffset(rect.left, depth);
+    const size_t span = size_t(rect.width()) * bytes;
+    for (int32_t y = rect.top; y < rect.bottom; ++y) {
+        if (y >= 0 && y <= lastRow)
+            continue;
+        uint8_t* row = source.row(plane, y);
+        if (replicate)
+            std::memcpy(row + start, source.row(plane, std::clamp<int32_t>(y, 0, lastRow)) + start, span);
+        else
+            fill(row, rect.left, rect.right, pad);
     }
 }
 
@@ -375,21 +464,23 @@ int16_t Host::Run::deliverOutput(const Rect16& rect, int lo, int hi, int depth)
     out.hi = hi;
     out.depth = depth;
     out.rowBytes = RowSpan(rect, depth, planes);
-    out.buffer.assign(size_t(out.rowBytes) * size_t(rect.height()), 0);
+    out.buffer.resize(size_t(out.rowBytes) * size_t(rect.height()));
     const int bytes = depth / 8;
-    for (int32_t y = rect.top; y < rect.bottom; ++y) {
-        uint8_t* outRow = out.buffer.data() + size_t(y - rect.top) * size_t(out.rowBytes);
-        for (int p = lo; p <= hi; ++p) {
-            const uint8_t* imageRow = image.row(p, y);
-            for (int32_t x = rect.left; x < rect.right; ++x) {
-                uint8_t* sample = outRow + (size_t(x - rect.left) * planes + size_t(p - lo)) * bytes;
-                if (depth == documentDepth)
-                    std::memcpy(sample, imageRow + ColumnOffset(x, depth), size_t(bytes));
-                else
-                    *sample = To8(imageRow + ColumnOffset(x, documentDepth), documentDepth);
+    forRows(rect.top, rect.bottom, size_t(out.rowBytes), [&](int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) {
+            uint8_t* outRow = out.buffer.data() + size_t(y - rect.top) * size_t(out.rowBytes);
+            for (int p = lo; p <= hi; ++p) {
+                const uint8_t* imageRow = image.row(p, y);
+                for (int32_t x = rect.left; x < rect.right; ++x) {
+                    uint8_t* sample = outRow + (size_t(x - rect.left) * planes + size_t(p - lo)) * bytes;
+                    if (depth == documentDepth)
+                        std::memcpy(sample, imageRow + ColumnOffset(x, depth), size_t(bytes));
+                    else
+                        *sample = To8(imageRow + ColumnOffset(x, documentDepth), documentDepth);
+                }
             }
         }
-    }
+    });
     if (depth != documentDepth)
         out.delivered = out.buffer;
     record.outData = out.buffer.data();
@@ -408,19 +499,21 @@ void Host::Run::flushOutput()
     const int planes = out.hi - out.lo + 1;
     const int bytes = out.depth / 8;
     const bool converted = out.depth != documentDepth;
-    for (int32_t y = out.rect.top; y < out.rect.bottom; ++y) {
-        const size_t rowStart = size_t(y - out.rect.top) * size_t(out.rowBytes);
-        for (int p = out.lo; p <= out.hi; ++p) {
-            uint8_t* imageRow = image.row(p, y);
-            for (int32_t x = out.rect.left; x < out.rect.right; ++x) {
-                const size_t at = rowStart + (size_t(x - out.rect.left) * planes + size_t(p - out.lo)) * bytes;
-                if (!converted)
-                    std::memcpy(imageRow + ColumnOffset(x, documentDepth), &out.buffer[at], size_t(bytes));
-                else if (out.buffer[at] != out.delivered[at])
-                    From8(out.buffer[at], imageRow + ColumnOffset(x, documentDepth), documentDepth);
+    forRows(out.rect.top, out.rect.bottom, size_t(out.rowBytes), [&](int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) {
+            const size_t rowStart = size_t(y - out.rect.top) * size_t(out.rowBytes);
+            for (int p = out.lo; p <= out.hi; ++p) {
+                uint8_t* imageRow = image.row(p, y);
+                for (int32_t x = out.rect.left; x < out.rect.right; ++x) {
+                    const size_t at = rowStart + (size_t(x - out.rect.left) * planes + size_t(p - out.lo)) * bytes;
+                    if (!converted)
+                        std::memcpy(imageRow + ColumnOffset(x, documentDepth), &out.buffer[at], size_t(bytes));
+                    else if (out.buffer[at] != out.delivered[at])
+                        From8(out.buffer[at], imageRow + ColumnOffset(x, documentDepth), documentDepth);
+                }
             }
         }
-    }
+    });
 }
 
 // Inside the selection's bounds, each sample becomes before + (after - before) x mask / 255.
@@ -431,34 +524,47 @@ void Host::Run::blendSelection()
         return;
     const Rect16 r = record.filterRect;
     for (int p = 0; p < image.planeCount(); ++p)
-        for (int32_t y = r.top; y < r.bottom; ++y) {
-            if (!isSnapshotted(p, y))
-                continue;  // never handed out, so unchanged
-            const uint8_t* weights = mask->row(0, y);
-            for (int32_t x = r.left; x < r.right; ++x) {
-                const int m = weights[x];
-                if (m == 255)
-                    continue;
-                const double before = source.sample(p, x, y);
-                const double after = image.sample(p, x, y);
-                double value;
-                if (image.depth() == 1)
-                    value = m >= 128 ? after : before;
-                else if (image.depth() == 32)
-                    value = before + (after - before) * m / 255.0;
-                else
-                    value = double((int64_t(before) * (255 - m) + int64_t(after) * m + 127) / 255);
-                image.setSample(p, x, y, value);
+        forRows(r.top, r.bottom, size_t(image.rowBytes()), [&](int32_t from, int32_t to) {
+            for (int32_t y = from; y < to; ++y) {
+                if (!isSnapshotted(p, y))
+                    continue;  // never handed out, so unchanged
+                const uint8_t* weights = mask->row(0, y);
+                for (int32_t x = r.left; x < r.right; ++x) {
+                    const int m = weights[x];
+                    if (m == 255)
+                        continue;
+                    const double before = source.sample(p, x, y);
+                    const double after = image.sample(p, x, y);
+                    double value;
+                    if (image.depth() == 1)
+                        value = m >= 128 ? after : before;
+                    else if (image.depth() == 32)
+                        value = before + (after - before) * m / 255.0;
+                    else
+                        value = double((int64_t(before) * (255 - m) + int64_t(after) * m + 127) / 255);
+                    image.setSample(p, x, y, value);
+                }
             }
-        }
+        });
 }
 
 namespace {
+
+// The snapshot's margin covers the borders of the common neighbourhoods
+// (rank filters, Custom, Gaussians up to a radius of about 20) for about 6 %
+// more memory on a 4096-pixel image; wider borders are padded in a buffer.
+constexpr int32_t kSnapshotMargin = 64;
 
 bool SameGeometry(const Image& a, const Image& b)
 {
     return a.width() == b.width() && a.height() == b.height() && a.mode() == b.mode() && a.depth() == b.depth() &&
            a.colourPlanes() == b.colourPlanes() && a.hasTransparency() == b.hasTransparency();
+}
+
+Image SnapshotFor(const Image& image)
+{
+    return Image(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
+                 image.colourPlanes(), image.depth() == 1 ? 0 : kSnapshotMargin);
 }
 
 // The bounds of the selection's non-zero pixels, within `area`.
@@ -574,8 +680,7 @@ int16_t Host::Run::preview()
         return kNoErr;
 
     Image previewImage = image;
-    Image previewSnapshot(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
-                          image.colourPlanes());
+    Image previewSnapshot = SnapshotFor(image);
     RunOptions previewOptions;
     previewOptions.rect = options.rect;
     previewOptions.mask = options.mask;
@@ -604,8 +709,7 @@ int16_t Host::runEntry(int32_t filterId, FilterEntry entry, Image& image, const 
         throw HostError("the selection must be an 8-bit grayscale image of the image's size");
 
     if (!SameGeometry(snapshot_, image))
-        snapshot_ = Image(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
-                          image.colourPlanes());
+        snapshot_ = SnapshotFor(image);
     const Rect16 whole{0, 0, int16_t(image.height()), int16_t(image.width())};
     Rect16 area = options.rect ? Intersect(*options.rect, whole) : whole;
     if (options.mask)

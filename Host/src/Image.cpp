@@ -73,8 +73,9 @@ const char* ModeName(int16_t mode)
     }
 }
 
-Image::Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTransparency, int colourPlanes)
-    : width_(width), height_(height), mode_(mode), depth_(depth), hasTransparency_(hasTransparency)
+Image::Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTransparency, int colourPlanes,
+             int32_t margin)
+    : width_(width), height_(height), mode_(mode), depth_(depth), hasTransparency_(hasTransparency), margin_(margin)
 {
     if (width < 0 || height < 0 || width > 32767 || height > 32767)
         throw std::invalid_argument("image size must be 0 to 32767 pixels a side");
@@ -85,10 +86,13 @@ Image::Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTra
     colourPlanes_ = colourPlanes >= 0 ? colourPlanes : ColourPlanesOfMode(mode);
     if (colourPlanes_ <= 0)
         throw std::invalid_argument("image mode has no colour planes");
-    rowBytes_ = int32_t((int64_t(width) * depth + 7) / 8);
+    if (margin < 0 || margin > 4096 || (margin > 0 && depth == 1))
+        throw std::invalid_argument("an image margin is 0 to 4096 samples, and 0 for 1-bit images");
+    rowBytes_ = int32_t((int64_t(width + 2 * margin) * depth + 7) / 8);
+    origin_ = size_t(margin) * size_t(rowBytes_) + size_t(margin) * size_t(depth / 8);
     planes_.resize(size_t(planeCount()));
     for (PlaneBytes& plane : planes_)
-        plane.resize(size_t(rowBytes_) * size_t(height));
+        plane.resize(size_t(rowBytes_) * size_t(height + 2 * margin));
 }
 
 double Image::sample(int plane, int32_t x, int32_t y) const

@@ -135,7 +135,10 @@ void ProbeEntry(int16_t selector, FilterRecord* record, intptr_t*, int16_t* resu
         if (probe.error == 0) {
             probe.rowBytes = record->inRowBytes;
             const auto* in = static_cast<const uint8_t*>(record->inData);
-            probe.received.assign(in, in + size_t(record->inRowBytes) * size_t(probe.inRect.height()));
+            const size_t span = size_t(probe.inRect.width()) * size_t(probe.hi - probe.lo + 1) * size_t(probe.depth / 8);
+            probe.received.clear();
+            for (int32_t y = 0; y < probe.inRect.height(); ++y, in += record->inRowBytes)
+                probe.received.insert(probe.received.end(), in, in + span);
         }
         record->outRect = Rect16{};
         *result = probe.error;
@@ -167,12 +170,34 @@ TEST(HostAdvanceState, PadsInterleavesAndConvertsAsAsked)
     EXPECT_EQ(probe.received, (std::vector<uint8_t>{100, 200, 100, 200, 101, 201,  // row -1 = row 0
                                                     100, 200, 100, 200, 101, 201}));
 
-    // A constant pad value outside the image.
+    // One plane with a border: a constant pad value, then edge copies on the
+    // same host, within the snapshot's margin and far beyond it.
+    auto expected = [&](int plane, int pad) {
+        std::vector<uint8_t> samples;
+        for (int32_t y = probe.inRect.top; y < probe.inRect.bottom; ++y)
+            for (int32_t x = probe.inRect.left; x < probe.inRect.right; ++x) {
+                const bool inside = x >= 0 && x < 3 && y >= 0 && y < 2;
+                samples.push_back(pad >= 0 && !inside ? uint8_t(pad)
+                                                      : uint8_t(image.sample(plane, std::clamp(x, 0, 2), std::clamp(y, 0, 1))));
+            }
+        return samples;
+    };
     probe.inRect = Rect16{1, 2, 3, 4};
     probe.lo = probe.hi = 0;
     probe.padding = 9;
     ASSERT_EQ(host->runEntry(1, ProbeEntry, image), 0);
     EXPECT_EQ(probe.received, (std::vector<uint8_t>{12, 9, 9, 9}));
+    for (const Rect16 rect : {Rect16{-3, -2, 4, 5}, Rect16{-90, -80, 95, 85}, Rect16{-5, 4, -2, 6}}) {
+        probe.inRect = rect;
+        probe.lo = probe.hi = 2;
+        probe.padding = 7;
+        ASSERT_EQ(host->runEntry(1, ProbeEntry, image), 0);
+        EXPECT_EQ(probe.received, expected(2, 7)) << rect.top << " " << rect.left;
+        probe.padding = kPadEdgeReplicate;
+        ASSERT_EQ(host->runEntry(1, ProbeEntry, image), 0);
+        EXPECT_EQ(probe.received, expected(2, -1)) << rect.top << " " << rect.left;
+    }
+    probe.lo = probe.hi = 0;
 
     // A 16-bit image seen at 8 bits: the high byte.
     Image deep(2, 1, kModeGrayscale, 16, false);

@@ -72,8 +72,12 @@ struct Colour {
 class Image {
 public:
     Image() = default;
-    // colourPlanes < 0 takes the mode's own count.
-    Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTransparency, int colourPlanes = -1);
+    // colourPlanes < 0 takes the mode's own count. A margin of that many
+    // samples (rows and columns, depth 8 and up) surrounds each plane, so a
+    // neighbourhood's border can be laid around it without copying the plane;
+    // row(plane, y) then also reaches rows -margin to height + margin - 1.
+    Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTransparency, int colourPlanes = -1,
+          int32_t margin = 0);
 
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
@@ -84,10 +88,14 @@ public:
     int planeCount() const { return colourPlanes_ + (hasTransparency_ ? 1 : 0); }
     int transparencyPlane() const { return hasTransparency_ ? colourPlanes_ : -1; }
     int32_t rowBytes() const { return rowBytes_; }
+    int32_t margin() const { return margin_; }
     bool empty() const { return width_ == 0 || height_ == 0; }
 
-    uint8_t* row(int plane, int32_t y) { return planes_[plane].data() + size_t(y) * rowBytes_; }
-    const uint8_t* row(int plane, int32_t y) const { return planes_[plane].data() + size_t(y) * rowBytes_; }
+    uint8_t* row(int plane, int32_t y) { return planes_[plane].data() + origin_ + ptrdiff_t(y) * rowBytes_; }
+    const uint8_t* row(int plane, int32_t y) const
+    {
+        return planes_[plane].data() + origin_ + ptrdiff_t(y) * rowBytes_;
+    }
     PlaneBytes& plane(int index) { return planes_[index]; }
     const PlaneBytes& plane(int index) const { return planes_[index]; }
 
@@ -113,6 +121,8 @@ private:
     int colourPlanes_ = 0;
     bool hasTransparency_ = false;
     int32_t rowBytes_ = 0;
+    int32_t margin_ = 0;
+    size_t origin_ = 0;   // bytes from a plane's start to sample (0, 0)
     std::vector<PlaneBytes> planes_;
 };
 
