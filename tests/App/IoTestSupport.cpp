@@ -90,22 +90,17 @@ Image RampImage(int32_t width, int32_t height, int16_t mode)
     return image;
 }
 
-double MaxDifference(const Image& a, const Image& b, int plane)
+SampleDifferences Differences(const Image& a, const Image& b, int plane)
 {
-    double largest = 0;
+    SampleDifferences differences;
     for (int32_t y = 0; y < a.height(); ++y)
-        for (int32_t x = 0; x < a.width(); ++x)
-            largest = std::max(largest, std::abs(a.sample(plane, x, y) - b.sample(plane, x, y)));
-    return largest;
-}
-
-double MeanDifference(const Image& a, const Image& b, int plane)
-{
-    double total = 0;
-    for (int32_t y = 0; y < a.height(); ++y)
-        for (int32_t x = 0; x < a.width(); ++x)
-            total += std::abs(a.sample(plane, x, y) - b.sample(plane, x, y));
-    return total / (double(a.width()) * a.height());
+        for (int32_t x = 0; x < a.width(); ++x) {
+            const double difference = std::abs(a.sample(plane, x, y) - b.sample(plane, x, y));
+            differences.largest = std::max(differences.largest, difference);
+            differences.mean += difference;
+        }
+    differences.mean /= double(a.width()) * a.height();
+    return differences;
 }
 
 std::string ErrorOf(const std::function<void()>& action)

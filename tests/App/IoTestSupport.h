@@ -44,9 +44,12 @@ Image RandomImage(int32_t width, int32_t height, int16_t mode, int depth, bool t
 // Smooth ramps, for lossy formats where noise would say little.
 Image RampImage(int32_t width, int32_t height, int16_t mode);
 
-// The largest difference between the two images' samples in one plane.
-double MaxDifference(const Image& a, const Image& b, int plane);
-double MeanDifference(const Image& a, const Image& b, int plane);
+// How far apart the two images' samples are in one plane.
+struct SampleDifferences {
+    double largest = 0;
+    double mean = 0;
+};
+SampleDifferences Differences(const Image& a, const Image& b, int plane);
 
 // The ImageFileError message `action` throws, or "" when it does not throw.
 std::string ErrorOf(const std::function<void()>& action);

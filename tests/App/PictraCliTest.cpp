@@ -41,6 +41,15 @@ public:
         return result;
     }
     std::string path(const std::string& name) const { return folder.path(name); }
+    // A run that fails: a non-zero status, one line that says why, and `output` not written.
+    void fails(const std::string& arguments, const std::string& message, const std::string& output) const
+    {
+        const Result result = run(arguments);
+        EXPECT_NE(result.status, 0) << arguments;
+        EXPECT_THAT(result.output, HasSubstr(message)) << arguments;
+        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << "one line: " << result.output;
+        EXPECT_FALSE(std::filesystem::exists(output)) << arguments;
+    }
 
     ScratchFolder folder;
 
@@ -92,11 +101,7 @@ TEST(PictraCli, FailuresSayWhyAndWriteNothing)
     const std::string output = pictra.path("out.png");
 
     const auto failsWith = [&](const std::string& arguments, const std::string& message) {
-        const Result result = pictra.run(arguments);
-        EXPECT_NE(result.status, 0) << arguments;
-        EXPECT_THAT(result.output, HasSubstr(message)) << arguments;
-        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << "one line: " << result.output;
-        EXPECT_FALSE(std::filesystem::exists(output)) << arguments;
+        pictra.fails(arguments, message, output);
     };
     failsWith("run nosuchfilter " + input + " " + output, "unknown filter 'nosuchfilter'");
     failsWith("run invert " + pictra.path("missing.png") + " " + output, "missing.png");
@@ -110,11 +115,7 @@ TEST(PictraCli, FailuresSayWhyAndWriteNothing)
     failsWith("run posterize " + input + " " + output + " --dialog 'twist 3'", "unknown command");
     failsWith("run invert " + Asset("xcrn0g04.png") + " " + output, "xcrn0g04.png");
     failsWith("run invert " + input + " " + pictra.path("no/such/folder/out.png"), "no/such/folder");
-
-    const Result bitmap = pictra.run("run sharpen " + Asset("basn0g01.png") + " " + output);
-    EXPECT_NE(bitmap.status, 0);
-    EXPECT_THAT(bitmap.output, HasSubstr("Sharpen does not work on bitmap images"));
-    EXPECT_FALSE(std::filesystem::exists(output));
+    failsWith("run sharpen " + Asset("basn0g01.png") + " " + output, "Sharpen does not work on bitmap images");
 }
 
 TEST(PictraCli, DialogSettingsPersistAcrossRuns)
@@ -168,13 +169,11 @@ TEST(PictraCli, ListSettingsAndSettingsFiles)
     EXPECT_EQ(ReadBytes(pictra.path("a.png")), ReadBytes(pictra.path("b.png")));
     EXPECT_EQ(ReadImage(pictra.path("b.png")).sample(0, 4, 4), 3) << "a black image gives the offset";
 
-    const Result wrongCount = pictra.run("run custom " + input + " " + pictra.path("c.png") + " weights=1,2,3");
-    EXPECT_NE(wrongCount.status, 0);
-    EXPECT_THAT(wrongCount.output, HasSubstr("weights takes 25 comma-separated values, not 3"));
-    const Result missing = pictra.run("run custom " + input + " " + pictra.path("c.png") + " --load " + pictra.path("none.acf"));
-    EXPECT_NE(missing.status, 0);
-    EXPECT_THAT(missing.output, HasSubstr("Could not load the kernel settings: the file does not exist."));
-    EXPECT_FALSE(std::filesystem::exists(pictra.path("c.png")));
+    const std::string output = pictra.path("c.png");
+    pictra.fails("run custom " + input + " " + output + " weights=1,2,3", "weights takes 25 comma-separated values, not 3",
+                 output);
+    pictra.fails("run custom " + input + " " + output + " --load " + pictra.path("none.acf"),
+                 "Could not load the kernel settings: the file does not exist.", output);
 }
 
 TEST(PictraCli, DemoWritesOnePictureAFilter)

@@ -2,7 +2,6 @@
 // host, the dialog's cells, scripting, and ".ACF" kernel files.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,36 +21,26 @@ struct Weights {
 constexpr Weights kDefaultWeights{{0, 0, 0, 0, 0, 0, 0, -5, 0, 0, 0, -5, 1, -5, 0, 0, 0, -5, 0, 0, 0, 0, 0, 0, 0}};
 constexpr const char* kStoreKey = "FD_4074_100";
 
-// A host whose settings store and files live in a fresh folder of the test's own.
-struct CustomHost {
-    std::filesystem::path folder;
-    std::unique_ptr<Host> host;
-    CustomHost()
-    {
-        char pattern[] = "/tmp/pictra-custom-XXXXXX";
-        folder = mkdtemp(pattern);
-        host = LoadedHost(HostSettings{.settingsPath = (folder / "settings.db").string()});
-    }
-    ~CustomHost() { std::filesystem::remove_all(folder); }
+// The dialog played from a script, the file dialog answered with `files`.
+int16_t RunDialog(StoreHost& c, Image& image, const std::string& script, std::deque<std::string> files = {})
+{
+    c.host->dialogScript = ParseDialogScript(script);
+    c.host->fileAnswers = std::move(files);
+    return c.host->runFilter(kCustom, image, RunOptions{.showDialog = true});
+}
 
-    int16_t runDialog(Image& image, const std::string& script, std::deque<std::string> files = {})
-    {
-        host->dialogScript = ParseDialogScript(script);
-        host->fileAnswers = std::move(files);
-        return host->runFilter(kCustom, image, RunOptions{.showDialog = true});
-    }
-    std::vector<uint8_t> storedBlock()
-    {
-        return host->settingsStore().getBytes(kStoreNamespace, kStoreKey).value_or(std::vector<uint8_t>{});
-    }
-    std::string cellText(int cell) const
-    {
-        for (const DialogItemState& item : host->lastDialogItems)
-            if (item.id == 105 + cell)
-                return item.text;
-        return "(no cell)";
-    }
-};
+std::vector<uint8_t> StoredBlock(StoreHost& c)
+{
+    return c.host->settingsStore().getBytes(kStoreNamespace, kStoreKey).value_or(std::vector<uint8_t>{});
+}
+
+std::string CellText(const StoreHost& c, int cell)
+{
+    for (const DialogItemState& item : c.host->lastDialogItems)
+        if (item.id == 105 + cell)
+            return item.text;
+    return "(no cell)";
+}
 
 int16_t StoredInt16(const std::vector<uint8_t>& block, size_t at)
 {
@@ -116,8 +105,7 @@ int OnFlat(const Weights& weights, int level, int scale, int offset)
 {
     const std::vector<uint8_t> flat(25, uint8_t(level));
     uint8_t out = 0;
-    px::Convolve5x5(1, 1, flat.data() + 12, 5, &out, 1, weights.cell, scale,
-                    offset);
+    px::Convolve5x5(1, 1, flat.data() + 12, 5, &out, 1, weights.cell, scale, offset);
     return out;
 }
 
@@ -224,23 +212,23 @@ TEST(Custom, BordersSeeEdgeCopiesAndDeepImagesTheirEightBitRendition)
 
 TEST(Custom, DialogCellsAreCheckedAndTheBlockIsStoredWhole)
 {
-    CustomHost c;
+    StoreHost c;
     Image image = ConstantImage(5, 5, kModeGrayscale, 8, 4);
-    ASSERT_EQ(c.runDialog(image, "ok"), 0);
+    ASSERT_EQ(RunDialog(c, image, "ok"), 0);
     EXPECT_EQ(image, ConstantImage(5, 5, kModeGrayscale, 8, 128 - 19 * 4)) << "the default kernel";
     for (int cell = 0; cell < 25; ++cell)
-        EXPECT_EQ(c.cellText(cell), cell == 12 ? "1" : kDefaultWeights.cell[cell] ? "-5" : "") << "cell " << cell;
+        EXPECT_EQ(CellText(c, cell), cell == 12 ? "1" : kDefaultWeights.cell[cell] ? "-5" : "") << "cell " << cell;
 
     image = RandomImage(8, 6, kModeGrayscale, 8, false, 8);
     const Image original = image;
-    ASSERT_EQ(c.runDialog(image, "set 105 2.9; set 106 -2.9; set 107 abc; set 108 5000; set 130 2.5; "
+    ASSERT_EQ(RunDialog(c, image, "set 105 2.9; set 106 -2.9; set 107 abc; set 108 5000; set 130 2.5; "
                                  "set 131 -20000; ok"),
               0);
     EXPECT_EQ(c.host->beeps, 1) << "\"abc\" is refused";
-    EXPECT_EQ(c.cellText(0), "2");
-    EXPECT_EQ(c.cellText(1), "-2");
-    EXPECT_EQ(c.cellText(2), "") << "the refused cell shows its weight again";
-    EXPECT_EQ(c.cellText(3), "999");
+    EXPECT_EQ(CellText(c, 0), "2");
+    EXPECT_EQ(CellText(c, 1), "-2");
+    EXPECT_EQ(CellText(c, 2), "") << "the refused cell shows its weight again";
+    EXPECT_EQ(CellText(c, 3), "999");
 
     Weights weights = kDefaultWeights;
     weights.cell[0] = 2;
@@ -248,7 +236,7 @@ TEST(Custom, DialogCellsAreCheckedAndTheBlockIsStoredWhole)
     weights.cell[3] = 999;
     EXPECT_EQ(image, Reference(original, weights, 2, -9999));
 
-    const std::vector<uint8_t> block = c.storedBlock();
+    const std::vector<uint8_t> block = StoredBlock(c);
     ASSERT_EQ(block.size(), 92u);
     EXPECT_EQ(StoredInt16(block, 0), 2);
     EXPECT_EQ(StoredInt16(block, 2), -9999);
@@ -259,13 +247,13 @@ TEST(Custom, DialogCellsAreCheckedAndTheBlockIsStoredWhole)
     EXPECT_EQ(StoredInt16(block, 88), 1) << "preview on";
 
     // A scale of 0 from the dialog makes the filter a copy.
-    ASSERT_EQ(c.runDialog(image, "set 130 0; set 131 20000; ok"), 0);
+    ASSERT_EQ(RunDialog(c, image, "set 130 0; set 131 20000; ok"), 0);
     EXPECT_EQ(image, Reference(original, weights, 2, -9999));
-    EXPECT_EQ(StoredInt16(c.storedBlock(), 2), 9999);
+    EXPECT_EQ(StoredInt16(StoredBlock(c), 2), 9999);
 
     // A stored block with values beyond the limits is held to them, and an
     // empty cell weighs nothing whatever it holds.
-    std::vector<uint8_t> odd = c.storedBlock();
+    std::vector<uint8_t> odd = StoredBlock(c);
     const int16_t oddValues[][2] = {{0, 30000}, {2, 20}, {4, 50}, {6, 3000}};  // scale, offset, cells 0 and 1
     for (const auto& [at, value] : oddValues) {
         odd[size_t(at)] = uint8_t(value);
@@ -284,7 +272,7 @@ TEST(Custom, DialogCellsAreCheckedAndTheBlockIsStoredWhole)
 
 TEST(Custom, ScriptingUsesTheDescribedSettings)
 {
-    CustomHost c;
+    StoreHost c;
     const std::vector<SettingInfo> settings = c.host->settingsOf(kCustom);
     ASSERT_EQ(settings.size(), 27u);
     EXPECT_EQ(settings[0].name, "scale");
@@ -319,10 +307,10 @@ TEST(Custom, ScriptingUsesTheDescribedSettings)
 
 TEST(Custom, KernelFilesSaveAndLoadBackExactly)
 {
-    CustomHost saver;
+    StoreHost saver;
     Image image = RandomImage(9, 9, kModeGrayscale, 8, false, 14);
     const Image original = image;
-    ASSERT_EQ(saver.runDialog(image, "set 105 -999; set 129 999; set 117 7; set 130 9999; set 131 -9999; "
+    ASSERT_EQ(RunDialog(saver, image, "set 105 -999; set 129 999; set 117 7; set 130 9999; set 131 -9999; "
                                      "click 1002; ok",
                               {(saver.folder / "kernel").string()}),
               0);
@@ -339,29 +327,29 @@ TEST(Custom, KernelFilesSaveAndLoadBackExactly)
     EXPECT_EQ(ReadBytes(file), BigEndian(values)) << "27 big-endian values; the name gets the extension";
 
     // A host with no settings loads it, shows it, previews it, and saves the same bytes.
-    CustomHost loader;
+    StoreHost loader;
     Image loaded = original;
-    ASSERT_EQ(loader.runDialog(loaded, "click 1001; idle; click 1002; ok",
+    ASSERT_EQ(RunDialog(loader, loaded, "click 1001; idle; click 1002; ok",
                                {file.string(), (loader.folder / "again.ACF").string()}),
               0);
     EXPECT_EQ(loader.host->fileRequests, (std::vector<std::string>{"Load Settings", "Save Settings"}));
     EXPECT_TRUE(loader.host->alerts.empty());
-    EXPECT_EQ(loader.cellText(0), "-999");
-    EXPECT_EQ(loader.cellText(1), "") << "a zero from a file is an empty cell";
-    EXPECT_EQ(loader.cellText(12), "7");
+    EXPECT_EQ(CellText(loader, 0), "-999");
+    EXPECT_EQ(CellText(loader, 1), "") << "a zero from a file is an empty cell";
+    EXPECT_EQ(CellText(loader, 12), "7");
     EXPECT_EQ(ReadBytes(loader.folder / "again.ACF"), BigEndian(values));
     EXPECT_EQ(loaded, Reference(original, weights, 9999, -9999));
     ASSERT_TRUE(loader.host->previewImage);
     EXPECT_EQ(*loader.host->previewImage, loaded) << "the preview follows the loaded kernel";
-    EXPECT_EQ(loader.storedBlock(), saver.storedBlock());
+    EXPECT_EQ(StoredBlock(loader), StoredBlock(saver));
 }
 
 TEST(Custom, BadKernelFilesAreRefusedWholeAndChangeNothing)
 {
-    CustomHost c;
+    StoreHost c;
     Image image = RandomImage(6, 6, kModeGrayscale, 8, false, 15);
-    ASSERT_EQ(c.runDialog(image, "set 105 3; set 131 50; ok"), 0);
-    const std::vector<uint8_t> before = c.storedBlock();
+    ASSERT_EQ(RunDialog(c, image, "set 105 3; set 131 50; ok"), 0);
+    const std::vector<uint8_t> before = StoredBlock(c);
     ASSERT_EQ(before.size(), 92u);
 
     std::vector<int> good(25, 4);
@@ -391,26 +379,26 @@ TEST(Custom, BadKernelFilesAreRefusedWholeAndChangeNothing)
     for (size_t i = 0; i < std::size(files); ++i) {
         WriteBytes(path, files[i].first);
         c.host->alerts.clear();
-        ASSERT_EQ(c.runDialog(image, "click 1001; ok", {path.string()}), 0) << "file " << i;
+        ASSERT_EQ(RunDialog(c, image, "click 1001; ok", {path.string()}), 0) << "file " << i;
         ASSERT_EQ(c.host->alerts.size(), 1u) << "file " << i;
         EXPECT_EQ(c.host->alerts[0], files[i].second) << "file " << i;
-        EXPECT_EQ(c.cellText(0), "3") << "file " << i;
-        EXPECT_EQ(c.storedBlock(), before) << "file " << i;
+        EXPECT_EQ(CellText(c, 0), "3") << "file " << i;
+        EXPECT_EQ(StoredBlock(c), before) << "file " << i;
     }
 
     c.host->alerts.clear();
-    ASSERT_EQ(c.runDialog(image, "click 1001; ok", {(c.folder / "missing.ACF").string()}), 0);
+    ASSERT_EQ(RunDialog(c, image, "click 1001; ok", {(c.folder / "missing.ACF").string()}), 0);
     EXPECT_EQ(c.host->alerts, std::vector<std::string>{"Could not load the kernel settings: the file does not exist."});
 
     // A file the user does not pick is no failure; one that cannot be written is.
     c.host->alerts.clear();
-    ASSERT_EQ(c.runDialog(image, "click 1001; click 1002; ok"), 0);
+    ASSERT_EQ(RunDialog(c, image, "click 1001; click 1002; ok"), 0);
     EXPECT_TRUE(c.host->alerts.empty());
-    ASSERT_EQ(c.runDialog(image, "click 1002; ok", {(c.folder / "no" / "k.ACF").string()}), 0);
+    ASSERT_EQ(RunDialog(c, image, "click 1002; ok", {(c.folder / "no" / "k.ACF").string()}), 0);
     EXPECT_EQ(c.host->alerts,
               std::vector<std::string>{"Could not save the kernel settings: the file cannot be read or written."});
     EXPECT_FALSE(std::filesystem::exists(c.folder / "no"));
-    EXPECT_EQ(c.storedBlock(), before);
+    EXPECT_EQ(StoredBlock(c), before);
 }
 
 }  // namespace

@@ -2,11 +2,9 @@
 // the real host's store services.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -22,13 +20,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-namespace fs = std::filesystem;
-
-std::string MakeFolder()
-{
-    char folder[] = "/tmp/pictra-presets-XXXXXX";
-    return mkdtemp(folder) ? folder : "";
-}
 
 px::PresetSegment Segment(double from, double to, uint8_t colour, uint8_t gradient = 0)
 {
@@ -45,17 +36,11 @@ px::PresetSegment Segment(double from, double to, uint8_t colour, uint8_t gradie
 // Module code reaches the host through px::gModule, as after a stdtool call.
 class ModuleSettingsTest : public ::testing::Test {
 protected:
-    ModuleSettingsTest()
-        : folder_(MakeFolder()), host_(LoadedHost(HostSettings{.settingsPath = folder_ + "/settings.db"})),
-          scope_(host_.get(), nullptr), saved_(px::gModule)
+    ModuleSettingsTest() : host_(store_.host), scope_(host_.get(), nullptr), saved_(px::gModule)
     {
         px::gModule.callbacks = CallbackTable();
     }
-    ~ModuleSettingsTest() override
-    {
-        px::gModule = saved_;
-        fs::remove_all(folder_);
-    }
+    ~ModuleSettingsTest() override { px::gModule = saved_; }
 
     std::vector<std::string> keys(const char* pattern) { return host_->settingsStore().enumerate(kStoreNamespace, pattern); }
     std::vector<px::PresetSegment> load(const char* name)
@@ -65,8 +50,8 @@ protected:
         return segments;
     }
 
-    std::string folder_;
-    std::unique_ptr<Host> host_;
+    StoreHost store_;
+    std::unique_ptr<Host>& host_;
     ActiveScope scope_;
     px::ModuleContext saved_;
 };
@@ -190,7 +175,7 @@ TEST_F(ModuleSettingsTest, AFailedEnumerationSkipsThatPresetsRenaming)
 
 TEST_F(ModuleSettingsTest, AnUnreadableStoreGivesDefaultsOneWarningAndAReportedWrite)
 {
-    const std::string path = folder_ + "/settings.db";
+    const std::string path = (store_.folder / "settings.db").string();
     std::ofstream(path, std::ios::binary) << std::string(5000, 'x');
     uint8_t block[8] = {};
     std::vector<px::PresetSegment> segments;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -22,15 +23,6 @@ std::vector<double> Weights(double sigma, int32_t& n)
     std::vector<double> weights(1024);
     GaussianWeights(sigma, weights.data(), &n);
     return weights;
-}
-
-std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::vector<uint8_t> bytes(count);
-    for (uint8_t& b : bytes)
-        b = uint8_t(random());
-    return bytes;
 }
 
 // The sum each output sample is: single precision, taps in order from the far left.
@@ -107,7 +99,9 @@ TEST(GaussianRoutines, LineConvolution8ReadsNMinusOneBeyondEachEndAtAnyStep)
         ASSERT_EQ(BuildKernelTable(w.data(), n, &table), kNoErr);
         const int32_t count = 45;
         const size_t samples = size_t(count + 2 * (n - 1));
-        const std::vector<uint8_t> line = RandomBytes(samples, 7);
+        std::vector<uint8_t> line(samples);
+        std::mt19937 random(7);
+        std::generate(line.begin(), line.end(), [&] { return uint8_t(random()); });
         std::vector<uint8_t> out(static_cast<size_t>(count));
         ConvolveLine8(count, line.data() + n - 1, 1, out.data(), 1, w.data(), &table, n);
 
