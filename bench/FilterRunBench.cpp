@@ -1,8 +1,12 @@
 // Whole filter runs in-process, through the host and the real module, on a
-// 4096x4096 8-bit RGB image, against a plain copy of the same bytes.
+// 4096x4096 8-bit RGB image, against a plain copy of the same bytes; and the
+// band-iterator filters with one and two threads, as the command line runs
+// them (in place, nothing kept to restore), to show how they scale.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -70,6 +74,35 @@ void BM_RunInvertInPlace(benchmark::State& state) { RunFilter(state, 16900, fals
 void BM_RunBlur(benchmark::State& state) { RunFilter(state, 16000); }
 void BM_RunSharpen(benchmark::State& state) { RunFilter(state, 16300); }
 
+// Arguments: filter id, threads. Each filter runs with its default settings
+// (a store nobody has written).
+void BM_RunThreads(benchmark::State& state)
+{
+    static std::map<int64_t, std::unique_ptr<pictra::Host>> hosts;
+    std::unique_ptr<pictra::Host>& host = hosts[state.range(1)];
+    if (!host) {
+        const auto store = std::filesystem::temp_directory_path() / "pictra-run-bench-unused.db";
+        host = std::make_unique<pictra::Host>(
+            pictra::HostSettings{.threads = int(state.range(1)), .settingsPath = store.string()});
+        host->echoAlerts = false;
+        host->loadModule(PICTRA_MODULE_PATH);
+    }
+    pictra::Image image = BenchImage();
+    const pictra::RunOptions options{.restoreOnFailure = false};
+    for (auto _ : state) {
+        if (host->runFilter(int32_t(state.range(0)), image, options) != 0)
+            state.SkipWithError("the filter failed");
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(image.plane(0).size()) * 3);
+}
+
+// Blur, Sharpen, Sharpen Edges, Custom, Unsharp Mask, High Pass, Despeckle.
+BENCHMARK(BM_RunThreads)
+    ->ArgNames({"filter", "threads"})
+    ->ArgsProduct({{16000, 16300, 16320, 16500, 16330, 16530, 16130}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_RunCopyImage)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RunInvert)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RunInvertInPlace)->Unit(benchmark::kMillisecond)->UseRealTime();
