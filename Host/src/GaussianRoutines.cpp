@@ -320,12 +320,9 @@ void ConvolveLineDeep(int32_t count, const uint8_t* source, int32_t sourceStep, 
     }
 }
 
-// The products need 32-bit lanes, which vectorise well only from AVX2 on.
-[[gnu::target_clones("avx2", "default")]] void DifferenceOffset8(int32_t rows, int32_t columns,
-                                                                  const uint8_t* unfiltered, int32_t unfilteredRowBytes,
-                                                                  const uint8_t* blurred, int32_t blurredRowBytes,
-                                                                  uint8_t* destination, int32_t destinationRowBytes,
-                                                                  int32_t gain, int32_t offset)
+void DifferenceOffset8(int32_t rows, int32_t columns, const uint8_t* unfiltered, int32_t unfilteredRowBytes,
+                       const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
+                       int32_t destinationRowBytes, int32_t gain, int32_t offset)
 {
     for (int32_t y = 0; y < rows; ++y) {
         const uint8_t* u = unfiltered + ptrdiff_t(y) * unfilteredRowBytes;
