@@ -1,8 +1,9 @@
-// Throughput of the rank filters and Despeckle on 4096 x 4096 8-bit noise:
+// Throughput of the rank filters and Despeckle on 4096 x 4096 noise:
 //   BM_RankPlane   the filter's plane pass alone, one band on one thread:
 //                  the module's entry driven as the host drives it, on a
 //                  plane already padded with its halo, so none of the
-//                  host's copies are timed;
+//                  host's copies are timed; 8-bit samples, and 16-bit ones
+//                  for the small medians;
 //   BM_RankRun     whole runs through the host on an RGB image, with 1 and
 //                  2 band workers.
 #include <benchmark/benchmark.h>
@@ -46,11 +47,12 @@ pictra::Host& BenchHost(int threads)
 }
 
 // Drives one filter entry through prepare, start, then selectors 26 and 27
-// per plane, answering advanceState from a padded plane.
+// per plane, answering advanceState from a padded plane of `depth`-bit samples.
 class PlaneDriver {
 public:
-    PlaneDriver(int32_t filterId, int radius, int threshold)
-        : padded_(size_t(kSide + 2 * kHalo) * (kSide + 2 * kHalo)), output_(size_t(kSide) * kSide)
+    PlaneDriver(int32_t filterId, int radius, int threshold, int depth)
+        : bytes_(depth / 8), padded_(size_t(kSide + 2 * kHalo) * (kSide + 2 * kHalo) * bytes_),
+          output_(size_t(kSide) * kSide * bytes_)
     {
         Noise(padded_, 1);
         entry_ = BenchHost(1).filterEntry(filterId);
@@ -61,8 +63,8 @@ public:
             for (int32_t i = 0; i < count; ++i)
                 callback(&bands[i], &gActive->record_);
         };
-        hostBlock_.documentDepth = 8;
-        hostBlock_.workingDepth = 8;
+        hostBlock_.documentDepth = int16_t(depth);
+        hostBlock_.workingDepth = int16_t(depth);
         record_.abortProc = [] { return false; };
         record_.progressProc = [](uint32_t, uint32_t) {};
         record_.planes = 1;
@@ -107,16 +109,17 @@ private:
 
     int16_t deliver()
     {
-        const int32_t rowBytes = kSide + 2 * kHalo;
+        const int32_t rowBytes = (kSide + 2 * kHalo) * bytes_;
         const Rect16& in = record_.inRect;
-        record_.inData = padded_.data() + size_t(in.top + kHalo) * rowBytes + size_t(in.left + kHalo);
+        record_.inData = padded_.data() + size_t(in.top + kHalo) * rowBytes + size_t(in.left + kHalo) * bytes_;
         record_.inRowBytes = rowBytes;
         record_.outData = output_.data();
-        record_.outRowBytes = kSide;
+        record_.outRowBytes = kSide * bytes_;
         return 0;
     }
 
     static inline PlaneDriver* gActive = nullptr;
+    int bytes_;
     std::vector<uint8_t> padded_, output_;
     FilterEntry entry_ = nullptr;
     FilterHostBlock hostBlock_{};
@@ -125,7 +128,7 @@ private:
 
 void BM_RankPlane(benchmark::State& state)
 {
-    PlaneDriver driver(int32_t(state.range(0)), int(state.range(1)), int(state.range(2)));
+    PlaneDriver driver(int32_t(state.range(0)), int(state.range(1)), int(state.range(2)), int(state.range(3)));
     for (auto _ : state)
         if (!driver.runPlane())
             state.SkipWithError("the plane pass failed");
@@ -156,14 +159,19 @@ void BM_RankRun(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * int64_t(kSide) * kSide * 3);
 }
 
-// Filter, radius, threshold (Dust & Scratches 10, Despeckle its default 64).
+// Filter, radius, threshold (Dust & Scratches 10, Despeckle its default 64),
+// depth. Medians at 16 bits only at radius 1 and 2: selecting from each
+// gathered window, larger ones take seconds a plane.
 void PlaneArguments(benchmark::internal::Benchmark* b)
 {
-    b->ArgNames({"filter", "radius", "threshold"});
+    b->ArgNames({"filter", "radius", "threshold", "depth"});
     for (int64_t filter : {16510, 16520, 16110, 16030, 16120})
-        for (int64_t radius : {1, 5, 16})
-            b->Args({filter, radius, filter == 16120 ? 10 : 0});
-    b->Args({kDespeckle, 1, 64});
+        for (int64_t radius : {1, 2, 5, 16})
+            b->Args({filter, radius, filter == 16120 ? 10 : 0, 8});
+    for (int64_t filter : {16110, 16120})
+        for (int64_t radius : {1, 2})
+            b->Args({filter, radius, filter == 16120 ? 10 : 0, 16});
+    b->Args({kDespeckle, 1, 64, 8});
 }
 
 void RunArguments(benchmark::internal::Benchmark* b)
