@@ -29,8 +29,9 @@ struct StoreHost {
     {
         char pattern[] = "/tmp/pictra-test-XXXXXX";
         folder = mkdtemp(pattern);
-        host = LoadedHost(HostSettings{.settingsPath = (folder / "settings.db").string()});
+        host = LoadedHost(HostSettings{.settingsPath = settingsPath()});
     }
+    std::string settingsPath() const { return (folder / "settings.db").string(); }
     ~StoreHost() { std::filesystem::remove_all(folder); }
     StoreHost(const StoreHost&) = delete;
     StoreHost& operator=(const StoreHost&) = delete;

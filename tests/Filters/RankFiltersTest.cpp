@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -130,20 +129,6 @@ double DialogItem(const Host& host, int32_t id)
             return item.value;
     return -1;
 }
-
-// A host whose settings store is a fresh file of the test's own.
-struct StoreHost {
-    std::filesystem::path folder;
-    std::unique_ptr<Host> host;
-    StoreHost()
-    {
-        char pattern[] = "/tmp/pictra-rank-XXXXXX";
-        folder = mkdtemp(pattern);
-        host = LoadedHost(HostSettings{.settingsPath = settingsPath()});
-    }
-    std::string settingsPath() const { return (folder / "settings.db").string(); }
-    ~StoreHost() { std::filesystem::remove_all(folder); }
-};
 
 TEST(RankFilters, AgreeWithABruteForceReferenceAtEveryDepth)
 {
