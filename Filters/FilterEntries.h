@@ -54,13 +54,16 @@ bool ReadKernelCell(const char* text, int16_t& weight, bool& used);
 // (2n - 1 taps, or 3 equal ones for n = 1, made up to a sum of 2047 or 2048);
 // returns its length. The radius slider's scale (radii in tenths; the
 // divisor of its upper segment is 4750, or 4875 for Unsharp Mask). Unsharp
-// Mask's combination of source samples with their blur, in place in `blurred`.
+// Mask's combination of source samples with their blur into `destination`
+// (which may be `blurred`).
 int32_t BuildGaussianKernel(const double* weights, int32_t n, int32_t* kernel);
 double RadiusSliderPosition(int32_t radius, double upperDivisor);
 int16_t RadiusFromSlider(double position, double upperDivisor);
-void UnsharpCombine8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* blurred,
-                     int32_t blurredRowBytes, double amount, int16_t threshold);
-void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* blurred,
-                      int32_t blurredRowBytes, double amount, int16_t threshold);
+void UnsharpCombine8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                     const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
+                     int32_t destinationRowBytes, double amount, int16_t threshold);
+void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                      const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
+                      int32_t destinationRowBytes, double amount, int16_t threshold);
 
 }  // namespace px

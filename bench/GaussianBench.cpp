@@ -71,6 +71,20 @@ void BM_ConvolveLine8(benchmark::State& state)
     ReportPixels(state, int64_t(kSide) * kSide);
 }
 
+// High Pass's combination over a plane: the difference of two planes plus 128.
+void BM_DifferenceOffset8(benchmark::State& state)
+{
+    const std::vector<uint8_t> unfiltered = Noise(size_t(kSide) * kSide);
+    const std::vector<uint8_t> blurred = Noise(size_t(kSide) * kSide + 1);
+    std::vector<uint8_t> out(size_t(kSide) * kSide);
+    for (auto _ : state) {
+        pictra::DifferenceOffset8(kSide, kSide, unfiltered.data(), kSide, blurred.data() + 1, kSide, out.data(), kSide,
+                                  1, 128);
+        benchmark::ClobberMemory();
+    }
+    ReportPixels(state, int64_t(kSide) * kSide);
+}
+
 // One call of the library on a plane with a halo around its region of
 // interest, with a kernel of Gaussian Blur's length and scale.
 void BM_IplConvolveSep2D(benchmark::State& state)
@@ -149,6 +163,7 @@ BENCHMARK(BM_ConvolveLine8)
     ->ArgsProduct({{2, 10}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK(BM_DifferenceOffset8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IplConvolveSep2D)->Arg(2)->Arg(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GaussianBlurRun)
     ->ArgNames({"radius", "threads", "bits"})

@@ -9,6 +9,14 @@
 
 #include "host/FilterRecord.h"
 
+// A band kernel marked [[PX_ALSO_FOR_AVX2 ...]] is built twice, and the copy
+// for the processor is chosen when the module loads.
+#if defined(__x86_64__)
+#define PX_ALSO_FOR_AVX2 gnu::target_clones("avx2", "default"),
+#else
+#define PX_ALSO_FOR_AVX2
+#endif
+
 namespace px {
 
 constexpr int kMaxBands = 16;

@@ -185,12 +185,6 @@ const uint8_t* WindowRow(const uint8_t* source, int32_t sourceRowBytes, int32_t 
 // that has it, takes twice the samples per instruction.
 // `scratch` holds three rows of columns + 2r keys.
 
-#if defined(__x86_64__)
-#define PX_ALSO_FOR_AVX2 gnu::target_clones("avx2", "default"),
-#else
-#define PX_ALSO_FOR_AVX2
-#endif
-
 template <class S, bool largest>
 struct Extremes {
     using Key = typename S::Key;

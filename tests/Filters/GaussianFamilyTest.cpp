@@ -318,10 +318,33 @@ TEST(GaussianFamily, UnsharpCombinationGainThresholdAndSaturation)
                  {500, 0, {220, 170, 175, 100, 255, 255}},
                  {1, 0, {120, 120, 120, 100, 200, 250}}};
     for (const auto& c : cases) {
-        std::array<uint8_t, 6> out = blur;
-        px::UnsharpCombine8(1, 6, source, 6, out.data(), 6, c.amount, c.threshold);
+        std::array<uint8_t, 6> out{};
+        px::UnsharpCombine8(1, 6, source, 6, blur.data(), 6, out.data(), 6, c.amount, c.threshold);
         EXPECT_EQ(out, c.expected) << c.amount << " %, threshold " << c.threshold;
     }
+
+    // Every pair of 8-bit samples, in rows whose width is no multiple of a
+    // vector, against the formula in 32-bit arithmetic.
+    constexpr int32_t kRows = 331, kColumns = 199;
+    std::vector<uint8_t> everySource(kRows * kColumns), everyBlur(kRows * kColumns), results(kRows * kColumns);
+    for (int32_t i = 0; i < kRows * kColumns; ++i) {
+        everySource[size_t(i)] = uint8_t(i >> 8);
+        everyBlur[size_t(i)] = uint8_t(i);
+    }
+    for (const double amount : {1.0, 50.0, 100.0, 313.0, 500.0})
+        for (const int16_t threshold : {0, 1, 37, 255}) {
+            px::UnsharpCombine8(kRows, kColumns, everySource.data(), kColumns, everyBlur.data(), kColumns, results.data(),
+                                kColumns, amount, threshold);
+            const auto gain = int32_t(amount * 160.0 / 500.0);
+            int32_t wrong = 0;
+            for (size_t i = 0; i < results.size(); ++i) {
+                const int32_t difference = everySource[i] - everyBlur[i];
+                const int32_t expected =
+                    difference > threshold ? std::clamp(everySource[i] + ((difference * gain) >> 5), 0, 255) : everySource[i];
+                wrong += results[i] != expected;
+            }
+            EXPECT_EQ(wrong, 0) << amount << " %, threshold " << threshold;
+        }
 
     // 16 bits, in units of 256: the result is v x 65280 / 255, so it saturates at 65280.
     uint8_t deepSource[6], deepOut[6];
@@ -330,13 +353,13 @@ TEST(GaussianFamily, UnsharpCombinationGainThresholdAndSaturation)
         StoreSample16(deepSource + 2 * i, sources[i]);
         StoreSample16(deepOut + 2 * i, blurs[i]);
     }
-    px::UnsharpCombine16(1, 3, deepSource, 6, deepOut, 6, 100, 0);
+    px::UnsharpCombine16(1, 3, deepSource, 6, deepOut, 6, deepOut, 6, 100, 0);
     EXPECT_EQ(LoadSample16(deepOut), 65280);
     EXPECT_EQ(LoadSample16(deepOut + 2), 30000) << "darker than its blur: unchanged";
     EXPECT_EQ(LoadSample16(deepOut + 4), 65535) << "unchanged samples keep their value";
     StoreSample16(deepSource, 20000);
     StoreSample16(deepOut, 19000);
-    px::UnsharpCombine16(1, 1, deepSource, 6, deepOut, 6, 100, 3);
+    px::UnsharpCombine16(1, 1, deepSource, 6, deepOut, 6, deepOut, 6, 100, 3);
     EXPECT_EQ(LoadSample16(deepOut), 21000) << "1000 / 256 = 3.9 levels is above a threshold of 3";
 }
 

@@ -185,6 +185,26 @@ TEST(GaussianRoutines, DifferenceOffsetCentresOnMidGray)
     DifferenceOffset8(1, 1, &u, 1, &b, 1, &doubled, 1, 2, 5);
     EXPECT_EQ(doubled, 25);
 
+    // Every pair of samples, in rows whose width is no multiple of a vector,
+    // for gains and offsets whose sums fit 16 bits and ones that do not.
+    constexpr int32_t kRows = 331, kColumns = 199;
+    std::vector<uint8_t> everyU(kRows * kColumns), everyB(kRows * kColumns), results(kRows * kColumns);
+    for (int32_t i = 0; i < kRows * kColumns; ++i) {
+        everyU[size_t(i)] = uint8_t(i >> 8);
+        everyB[size_t(i)] = uint8_t(i);
+    }
+    const struct {
+        int32_t gain, offset;
+    } settings[] = {{1, 128}, {-3, 0}, {128, 127}, {129, 0}, {200, -300}, {1, 40000}, {-70000, 7}};
+    for (const auto [gain, offset] : settings) {
+        DifferenceOffset8(kRows, kColumns, everyU.data(), kColumns, everyB.data(), kColumns, results.data(), kColumns,
+                          gain, offset);
+        int32_t wrong = 0;
+        for (size_t i = 0; i < results.size(); ++i)
+            wrong += results[i] != std::clamp<int64_t>(int64_t(everyU[i] - everyB[i]) * gain + offset, 0, 255);
+        EXPECT_EQ(wrong, 0) << "gain " << gain << ", offset " << offset;
+    }
+
     uint8_t deepU[6], deepB[6], deepOut[6];
     const uint16_t us[3] = {1000, 65535, 0}, bs[3] = {1000, 0, 40000};
     for (int i = 0; i < 3; ++i) {
