@@ -10,8 +10,10 @@
 #include "host/FilterRecord.h"
 
 // A band kernel marked [[PX_ALSO_FOR_AVX2 ...]] is built twice, and the copy
-// for the processor is chosen when the module loads.
-#if defined(__x86_64__)
+// for the processor is chosen when the module loads. Not under
+// ThreadSanitizer: the chooser would run before the sanitizer has started in
+// test programs that link the kernels in.
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define PX_ALSO_FOR_AVX2 gnu::target_clones("avx2", "default"),
 #else
 #define PX_ALSO_FOR_AVX2

@@ -1,8 +1,9 @@
 // A fixed set of workers for the band iterator. parallelFor hands out
 // indices from a shared counter; the calling thread works too, so a pool of
-// n threads runs n + 1 jobs at once only when asked for more than n.
+// n threads runs n jobs at once.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -31,11 +32,13 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
+    // Guarded by mutex_; generation_ and finished_ are also watched without it.
     const std::function<void(int)>* job_ = nullptr;
     int count_ = 0;
     int next_ = 0;
-    int finished_ = 0;
-    uint64_t generation_ = 0;
+    std::atomic<int> finished_{0};
+    std::atomic<uint64_t> generation_{0};
+    int sleepers_ = 0;
     bool stopping_ = false;
 };
 

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "Host/src/HostInternal.h"
@@ -77,6 +79,9 @@ TEST(HostThreadPool, RunsEveryIndexExactlyOnceAcrossRepeatedCalls)
     for (int threads : {1, 2, 4}) {
         ThreadPool pool(threads);
         for (int round = 0; round < 50; ++round) {
+            // Now and then the workers have stopped watching and gone to sleep.
+            if (round % 10 == 9)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
             std::vector<std::atomic<int>> hits(16);
             pool.parallelFor(16, [&](int i) { ++hits[size_t(i)]; });
             for (auto& h : hits)
