@@ -127,7 +127,7 @@ Image ReadJpeg(std::FILE* file, const std::string& path)
     if (!RunJpegStep(errors, start))
         FailRead(path, errors);
 
-    Image image(int32_t(codec.output_width), int32_t(codec.output_height), mode, 8, false);
+    Image image(int32_t(codec.output_width), int32_t(codec.output_height), mode, 8, false, -1, kWorkingMargin);
     const int planes = image.colourPlanes();
     std::vector<uint8_t> row(size_t(image.width()) * size_t(planes));
     auto readRows = [&] {
@@ -144,8 +144,9 @@ Image ReadJpeg(std::FILE* file, const std::string& path)
 
     if (mode == kModeCMYK && !codec.saw_Adobe_marker) {
         for (int plane = 0; plane < planes; ++plane)
-            for (uint8_t& sample : image.plane(plane))
-                sample = uint8_t(255 - sample);
+            for (int32_t y = 0; y < image.height(); ++y)
+                for (uint8_t* sample = image.row(plane, y); sample < image.row(plane, y) + image.width(); ++sample)
+                    *sample = uint8_t(255 - *sample);
     }
     if (codec.density_unit == 1 && codec.X_density > 0)
         image.resolution = codec.X_density;

@@ -217,8 +217,8 @@ Image ReadPng(std::FILE* file, const std::string& path)
                          : bitmap ? kModeBitmap
                          : layout.channels <= 2 ? kModeGrayscale
                                                 : kModeRGB;
-    Image image(int32_t(header.width), int32_t(header.height), mode, bitmap ? 1 : layout.bitDepth == 16 ? 16 : 8,
-                transparent);
+    const int depth = bitmap ? 1 : layout.bitDepth == 16 ? 16 : 8;
+    Image image(int32_t(header.width), int32_t(header.height), mode, depth, transparent, -1, WorkingMarginFor(depth));
     const int sampleBytes = layout.bitDepth == 16 ? 2 : 1;
     auto storeRow = [&](const uint8_t* row, int32_t y) {
         if (bitmap)

@@ -174,7 +174,7 @@ Image ReadPnm(std::FILE* file, const std::string& path)
         Fail(path, "truncated PNM file");
 
     Image image(int32_t(width), int32_t(height), bitmap ? kModeBitmap : planes == 3 ? kModeRGB : kModeGrayscale, depth,
-                false);
+                false, -1, WorkingMarginFor(depth));
     const SampleScale scale(maxval, depth, path);
     if (raw)
         ReadRawSamples(file, path, bitmap, scale, image);

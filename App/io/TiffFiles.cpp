@@ -501,7 +501,8 @@ Image ReadTiff(const std::string& path)
     CheckDimensions(path, width, height);
 
     const TiffPlan plan = PlanTiffRead(tiff, path);
-    Image image(int32_t(width), int32_t(height), plan.mode, plan.depth, plan.alphaSample >= 0, plan.colourPlanes);
+    Image image(int32_t(width), int32_t(height), plan.mode, plan.depth, plan.alphaSample >= 0, plan.colourPlanes,
+                WorkingMarginFor(plan.depth));
     if (plan.mode == kModeIndexed)
         image.palette = ReadColourMap(tiff, GetDefaulted<uint16_t>(tiff, TIFFTAG_BITSPERSAMPLE, 1), path);
     ReadPixels(tiff, messages, plan, image, path);

@@ -91,6 +91,7 @@ int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounte
     }
 
     hostBlock.inPlace = pass.pointwise && pass.halo == 0 ? 1 : 0;
+    hostBlock.overwritesOutput = pass.overwritesOutput ? 1 : 0;
     if (const int16_t error = record.advanceState(); error != kNoErr)
         return error;
 

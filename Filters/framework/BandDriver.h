@@ -48,6 +48,9 @@ struct PlanePass {
     // Each output sample comes from its own input sample, read before it is
     // written: the host may let input and output share memory.
     bool pointwise = false;
+    // Every output sample is written, none read from the output first: the
+    // host may hand out memory that does not hold the image.
+    bool overwritesOutput = false;
 };
 
 // Planes a pass touches: all, or all but the transparency plane.

@@ -102,6 +102,10 @@ struct FilterHostBlock {
     // request only before writing that same sample: the host may then hand
     // out the image itself as both inData and outData. Cleared by advanceState.
     int16_t inPlace;
+    // Set before advanceState by a filter that writes every sample of outRect
+    // without reading outData first: the host may then hand out memory that
+    // does not hold the image. Cleared by advanceState.
+    int16_t overwritesOutput;
 };
 
 using AdvanceStateProc = int16_t (*)();

@@ -79,8 +79,16 @@ void BlurEdgesBand(const Band* band, FilterRecord* record)
     KeepFlatAreas(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, kEdgeRange8);
 }
 
-constexpr PlanePass Blur8(BandCallback bands) { return {1, Transparency::kFilter, bands, nullptr}; }
-constexpr PlanePass SharpenAnyDepth(BandCallback bands) { return {1, Transparency::kLeave, bands, bands}; }
+// Every routine here writes each output sample.
+constexpr PlanePass Blur8(BandCallback bands)
+{
+    return {.halo = 1, .transparency = Transparency::kFilter, .bands8 = bands, .overwritesOutput = true};
+}
+constexpr PlanePass SharpenAnyDepth(BandCallback bands)
+{
+    return {.halo = 1, .transparency = Transparency::kLeave, .bands8 = bands, .bandsDeep = bands,
+            .overwritesOutput = true};
+}
 
 constexpr PlainFilter kBlur{18021, Blur8(FilterBand<Routine::kBlur>)};
 constexpr PlainFilter kBlurEdges{18022, Blur8(BlurEdgesBand)};

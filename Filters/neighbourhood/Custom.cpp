@@ -291,7 +291,7 @@ constexpr SettingsFilter<CustomKernelSettings> kCustom{
     .dialog = CustomDialog,
     .scriptingSize = 0,
     .fromScriptingBlock = nullptr,
-    .pass = {.halo = 2, .transparency = Transparency::kFilter, .bands8 = CustomBands},
+    .pass = {.halo = 2, .transparency = Transparency::kFilter, .bands8 = CustomBands, .overwritesOutput = true},
 };
 
 // Sums are gathered for this many columns at a time, tap by tap, so the

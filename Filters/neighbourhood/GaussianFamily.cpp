@@ -252,8 +252,10 @@ const Block& BlockOf(const FilterRecord& record)
 }
 
 // Requests one plane of the tile with `halo` pixels of edge copies around it.
+// Every output sample is written: by the library, or by the vertical pass.
 void RequestPlane(FilterRecord& record, int halo)
 {
+    record.hostProc->overwritesOutput = 1;
     record.outRect = record.hostProc->tileRect;
     record.inLoPlane = record.outLoPlane;
     record.inHiPlane = record.outHiPlane;

@@ -890,7 +890,12 @@ void RankBandsDeep(const Band* band, FilterRecord* record)
 template <RankKind kind>
 int16_t RankPlane(FilterRecord& record, RankSettings& settings)
 {
-    const PlanePass pass{RadiusOf(settings), Transparency::kFilter, RankBands8<kind>, RankBandsDeep<kind>};
+    // Dust & Scratches writes only the samples it replaces.
+    const PlanePass pass{.halo = RadiusOf(settings),
+                         .transparency = Transparency::kFilter,
+                         .bands8 = RankBands8<kind>,
+                         .bandsDeep = RankBandsDeep<kind>,
+                         .overwritesOutput = kind != RankKind::kDustAndScratches};
     return ProcessPlane(record, pass, settings.counters);
 }
 

@@ -9,7 +9,9 @@
 // are never copied. The snapshot also restores the image when the filter
 // fails and is the "before" of the selection blend. Its planes carry a
 // margin, so a neighbourhood filter's border is laid around the snapshot in
-// place instead of copying each plane into a padded buffer.
+// place instead of copying each plane into a padded buffer. When nothing
+// needs the "before" and the filter overwrites a whole plane, a plane of an
+// image with the same margin is swapped into the snapshot instead of copied.
 //
 // The host's copies (snapshot, padding, interleaving, write-back) run on the
 // same workers as the filter's bands: left on one thread they would cap what
@@ -113,6 +115,7 @@ struct Host::Run {
         const std::vector<uint8_t>& rows = snapshotted[size_t(plane)];
         return std::find(rows.begin(), rows.end(), uint8_t(1)) != rows.end();
     }
+    void swapIntoSnapshot(int plane);
     void restoreImage();
 
     // The input and output areas of the last advanceState. Every byte of them
@@ -233,6 +236,16 @@ void Host::Run::snapshotRows(int lo, int hi, int32_t top, int32_t bottom)
     }
 }
 
+// For a plane the filter overwrites whole, in a run that keeps no "before",
+// of an image laid out like its snapshot: the image's memory becomes the
+// snapshot's and the filter writes into the snapshot's old memory, so the
+// plane is never copied.
+void Host::Run::swapIntoSnapshot(int plane)
+{
+    std::swap(image.plane(plane), source.plane(plane));
+    std::fill(snapshotted[size_t(plane)].begin(), snapshotted[size_t(plane)].end(), uint8_t(1));
+}
+
 void Host::Run::restoreImage()
 {
     for (int p = 0; p < image.planeCount(); ++p)
@@ -280,11 +293,15 @@ int16_t Host::Run::advance()
     if (!depthOk)
         return kParamErr;
 
+    const bool inPlace = hostBlock.inPlace != 0;
+    const bool overwrites = hostBlock.overwritesOutput != 0;
+    hostBlock.inPlace = 0;
+    hostBlock.overwritesOutput = 0;
+    const bool keepsBefore = options.restoreOnFailure || options.mask;
+
     // A pointwise request that needs no "before" (no restore, no selection
     // blend) gets the image itself as both input and output: no snapshot.
-    const bool inPlace = hostBlock.inPlace != 0;
-    hostBlock.inPlace = 0;
-    if (inPlace && !options.restoreOnFailure && !options.mask && record.inRect == record.outRect &&
+    if (inPlace && !keepsBefore && record.inRect == record.outRect &&
         record.inLoPlane == record.outLoPlane && record.inHiPlane == record.outHiPlane &&
         record.outLoPlane == record.outHiPlane && depth == documentDepth && !record.outRect.empty() &&
         Inside(record.outRect, image) && planesOk(record.outLoPlane, record.outHiPlane) &&
@@ -294,6 +311,14 @@ int16_t Host::Run::advance()
         record.inRowBytes = record.outRowBytes;
         return int16_t(error);
     }
+
+    // A whole plane the filter overwrites, at the document's depth and
+    // needing no "before": swapped into the snapshot rather than copied.
+    if (overwrites && !keepsBefore && record.outLoPlane == record.outHiPlane && depth == documentDepth &&
+        depth != 1 && planesOk(record.outLoPlane, record.outHiPlane) &&
+        record.outRect == Rect16{0, 0, int16_t(image.height()), int16_t(image.width())} &&
+        image.margin() == source.margin() && !anySnapshotted(record.outLoPlane))
+        swapIntoSnapshot(record.outLoPlane);
 
     record.inData = nullptr;
     if (!record.inRect.empty()) {
@@ -550,21 +575,18 @@ void Host::Run::blendSelection()
 
 namespace {
 
-// The snapshot's margin covers the borders of the common neighbourhoods
-// (rank filters, Custom, Gaussians up to a radius of about 20) for about 6 %
-// more memory on a 4096-pixel image; wider borders are padded in a buffer.
-constexpr int32_t kSnapshotMargin = 64;
-
-bool SameGeometry(const Image& a, const Image& b)
+bool FitsAsSnapshot(const Image& snapshot, const Image& image)
 {
-    return a.width() == b.width() && a.height() == b.height() && a.mode() == b.mode() && a.depth() == b.depth() &&
-           a.colourPlanes() == b.colourPlanes() && a.hasTransparency() == b.hasTransparency();
+    return snapshot.width() == image.width() && snapshot.height() == image.height() &&
+           snapshot.mode() == image.mode() && snapshot.depth() == image.depth() &&
+           snapshot.colourPlanes() == image.colourPlanes() && snapshot.hasTransparency() == image.hasTransparency() &&
+           snapshot.margin() == WorkingMarginFor(image.depth());
 }
 
 Image SnapshotFor(const Image& image)
 {
     return Image(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
-                 image.colourPlanes(), image.depth() == 1 ? 0 : kSnapshotMargin);
+                 image.colourPlanes(), WorkingMarginFor(image.depth()));
 }
 
 // The bounds of the selection's non-zero pixels, within `area`.
@@ -708,7 +730,7 @@ int16_t Host::runEntry(int32_t filterId, FilterEntry entry, Image& image, const 
                          options.mask->depth() != 8 || options.mask->colourPlanes() != 1))
         throw HostError("the selection must be an 8-bit grayscale image of the image's size");
 
-    if (!SameGeometry(snapshot_, image))
+    if (!FitsAsSnapshot(snapshot_, image))
         snapshot_ = SnapshotFor(image);
     const Rect16 whole{0, 0, int16_t(image.height()), int16_t(image.width())};
     Rect16 area = options.rect ? Intersect(*options.rect, whole) : whole;

@@ -95,6 +95,29 @@ Image::Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTra
         plane.resize(size_t(rowBytes_) * size_t(height + 2 * margin));
 }
 
+std::vector<uint8_t> Image::samples(int plane) const
+{
+    const size_t visible = size_t((int64_t(width_) * depth_ + 7) / 8);
+    std::vector<uint8_t> bytes(visible * size_t(height_));
+    for (int32_t y = 0; y < height_; ++y)
+        std::memcpy(bytes.data() + size_t(y) * visible, row(plane, y), visible);
+    return bytes;
+}
+
+bool operator==(const Image& a, const Image& b)
+{
+    if (a.width_ != b.width_ || a.height_ != b.height_ || a.mode_ != b.mode_ || a.depth_ != b.depth_ ||
+        a.colourPlanes_ != b.colourPlanes_ || a.hasTransparency_ != b.hasTransparency_ || a.palette != b.palette ||
+        a.resolution != b.resolution || a.foreground != b.foreground || a.background != b.background)
+        return false;
+    const size_t visible = size_t((int64_t(a.width_) * a.depth_ + 7) / 8);
+    for (int p = 0; p < a.planeCount(); ++p)
+        for (int32_t y = 0; y < a.height_; ++y)
+            if (std::memcmp(a.row(p, y), b.row(p, y), visible) != 0)
+                return false;
+    return true;
+}
+
 double Image::sample(int plane, int32_t x, int32_t y) const
 {
     const uint8_t* r = row(plane, y);

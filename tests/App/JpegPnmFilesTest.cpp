@@ -110,13 +110,15 @@ TEST(PnmFiles, ReadsPlainAndRawKindsWithCommentsAndScaling)
         EXPECT_EQ(image.mode(), f.mode) << f.content;
         EXPECT_EQ(image.depth(), f.depth) << f.content;
         std::vector<uint8_t> planes;
-        for (int p = 0; p < image.planeCount(); ++p)
-            planes.insert(planes.end(), image.plane(p).begin(), image.plane(p).end());
+        for (int p = 0; p < image.planeCount(); ++p) {
+            const std::vector<uint8_t> samples = image.samples(p);
+            planes.insert(planes.end(), samples.begin(), samples.end());
+        }
         EXPECT_EQ(planes, f.planes) << f.content;
     }
 
     // Files from another writer.
-    EXPECT_EQ(ReadImage(IoData("made/gray_plain.pgm")).plane(0), ReadImage(IoData("made/ref_gray8.png")).plane(0));
+    EXPECT_EQ(ReadImage(IoData("made/gray_plain.pgm")).samples(0), ReadImage(IoData("made/ref_gray8.png")).samples(0));
 }
 
 TEST(PnmFiles, DamagedHeadersAndPixelsAreErrors)

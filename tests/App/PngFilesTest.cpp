@@ -52,7 +52,7 @@ void ExpectMatteRoundTrip(const Image& original, const Image& back)
     ASSERT_EQ(back.planeCount(), original.planeCount());
     const int alpha = original.transparencyPlane();
     const double opaque = original.depth() == 16 ? 65535 : 255;
-    EXPECT_EQ(back.plane(alpha), original.plane(alpha));
+    EXPECT_EQ(back.samples(alpha), original.samples(alpha));
     for (int plane = 0; plane < alpha; ++plane) {
         for (int32_t y = 0; y < original.height(); ++y) {
             for (int32_t x = 0; x < original.width(); ++x) {

@@ -17,7 +17,7 @@ void ExpectSamePixels(const Image& actual, const Image& expected, double toleran
     ASSERT_EQ(actual.height(), expected.height());
     for (int plane = 0; plane < actual.planeCount(); ++plane) {
         if (tolerance == 0)
-            EXPECT_EQ(actual.plane(plane), expected.plane(plane)) << "plane " << plane;
+            EXPECT_EQ(actual.samples(plane), expected.samples(plane)) << "plane " << plane;
         else
             EXPECT_LE(Differences(actual, expected, plane).largest, tolerance) << "plane " << plane;
     }
@@ -141,7 +141,7 @@ TEST(TiffFiles, PalettesBitmapsFloatsAndAlphaFromAnotherWriter)
     const Image bilevel = ReadImage(IoData("made/ref_bilevel.png"));
     ASSERT_EQ(bilevel.mode(), kModeBitmap);
     for (const char* name : {"bilevel_miniswhite_g4.tif", "bilevel_minisblack.tif", "bilevel.pbm", "bilevel_plain.pbm"})
-        EXPECT_EQ(ReadImage(IoData(std::string("made/") + name)).plane(0), bilevel.plane(0)) << name;
+        EXPECT_EQ(ReadImage(IoData(std::string("made/") + name)).samples(0), bilevel.samples(0)) << name;
 
     // 4-bit gray scales to 8 bits as the PNG reader scales it.
     ExpectSamePixels(ReadImage(IoData("made/gray4.tif")), ReadImage(IoData("made/gray4.png")));
@@ -163,7 +163,7 @@ TEST(TiffFiles, PalettesBitmapsFloatsAndAlphaFromAnotherWriter)
     ExpectSamePixels(ReadImage(IoData("made/rgba8_unassociated.tif")), rgba);
     ExpectSamePixels(ReadImage(IoData("made/rgba8_planar.tif")), rgba);
     const Image associated = ReadImage(IoData("made/rgba8_associated.tif"));
-    EXPECT_EQ(associated.plane(3), rgba.plane(3));
+    EXPECT_EQ(associated.samples(3), rgba.samples(3));
     ExpectSamePixels(associated, rgba, 1);
 }
 
@@ -201,7 +201,7 @@ TEST(TiffFiles, EveryModeAndDepthRoundTrips)
     const Image fiveColours = RandomImage(19, 7, kModeIndexed, 8, false, 8, -1, 5);
     WriteImage(fiveColours, path);
     const Image padded = ReadImage(path);
-    EXPECT_EQ(padded.plane(0), fiveColours.plane(0));
+    EXPECT_EQ(padded.samples(0), fiveColours.samples(0));
     ASSERT_EQ(padded.palette.size(), 16u);
     EXPECT_TRUE(std::equal(fiveColours.palette.begin(), fiveColours.palette.end(), padded.palette.begin()));
 
@@ -214,7 +214,7 @@ TEST(TiffFiles, EveryModeAndDepthRoundTrips)
             matted = ReadImage(path);
             WriteImage(matted, path);
             const Image back = ReadImage(path);
-            EXPECT_EQ(back.plane(back.transparencyPlane()), matted.plane(matted.transparencyPlane()));
+            EXPECT_EQ(back.samples(back.transparencyPlane()), matted.samples(matted.transparencyPlane()));
             ExpectSamePixels(back, matted, depth == 32 ? 1e-5 : 1);
         }
     }

@@ -80,8 +80,8 @@ TEST(Blur3x3Family, BlursSmoothTransparencySharpenersLeaveIt)
     for (int id : {kSharpen, kSharpenMore, kSharpenEdges}) {
         Image sharpened = original;
         ASSERT_EQ(host->runFilter(id, sharpened), 0);
-        EXPECT_EQ(sharpened.plane(3), original.plane(3)) << id << " touched transparency";
-        EXPECT_NE(sharpened.plane(0), original.plane(0)) << id;
+        EXPECT_EQ(sharpened.samples(3), original.samples(3)) << id << " touched transparency";
+        EXPECT_NE(sharpened.samples(0), original.samples(0)) << id;
     }
 }
 

@@ -164,7 +164,7 @@ TEST(Custom, EveryPlaneMatchesTheReferenceForAnyThreadsBandsAndTiles)
     const HostDescriptor descriptor = KernelDescriptor(weights, 3, 40);
     const Image original = RandomImage(37, 29, kModeRGB, 8, true, 21);
     const Image expected = Reference(original, weights, 3, 40);
-    ASSERT_NE(expected.plane(3), original.plane(3)) << "the transparency plane must change too";
+    ASSERT_NE(expected.samples(3), original.samples(3)) << "the transparency plane must change too";
 
     auto single = LoadedHost(HostSettings{.threads = 1});
     auto pair = LoadedHost(HostSettings{.threads = 2});

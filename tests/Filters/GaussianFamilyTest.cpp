@@ -20,8 +20,6 @@
 namespace pictra::test {
 namespace {
 
-std::vector<uint8_t> Bytes(const PlaneBytes& plane) { return {plane.begin(), plane.end()}; }
-
 HostDescriptor Radius(uint32_t key, int32_t tenths)
 {
     HostDescriptor d;
@@ -162,7 +160,7 @@ TEST(GaussianFamily, LibraryAgreesWithAPlainSeparableConvolution)
         Image image = original;
         const HostDescriptor d = Radius(0x8982, radius);
         ASSERT_EQ(s.host->runFilter(kGaussianBlur, image, RunOptions{.descriptor = &d}), 0);
-        EXPECT_EQ(Bytes(image.plane(0)), SeparableReference(Bytes(original.plane(0)), 37, 29, KernelForRadius(radius))) << radius;
+        EXPECT_EQ(image.samples(0), SeparableReference(original.samples(0), 37, 29, KernelForRadius(radius))) << radius;
     }
 }
 
@@ -260,7 +258,7 @@ TEST(GaussianFamily, DeepImagesTakeTwoPassesAtTheirOwnDepthFloatsSharpenAsEightB
     Image image = original;
     const HostDescriptor d = Radius(0x8982, 31);
     ASSERT_EQ(s.host->runFilter(kGaussianBlur, image, RunOptions{.tileSize = 8, .descriptor = &d}), 0);
-    EXPECT_EQ(Bytes(image.plane(0)), TwoPassReference(original, 31));
+    EXPECT_EQ(image.samples(0), TwoPassReference(original, 31));
 
     // Unsharp Mask sharpens the 8-bit rendition: a bright dot gains, the flat area keeps its value.
     Image dot = ConstantImage(9, 9, kModeGrayscale, 32, 0.5);
@@ -298,8 +296,8 @@ TEST(GaussianFamily, OnlyGaussianBlurTouchesTransparency)
     for (int id : {kGaussianBlur, kHighPass, kUnsharpMask}) {
         Image image = original;
         ASSERT_EQ(s.host->runFilter(id, image), 0);
-        EXPECT_NE(image.plane(0), original.plane(0)) << id;
-        EXPECT_EQ(image.plane(3) == original.plane(3), id != kGaussianBlur) << id;
+        EXPECT_NE(image.samples(0), original.samples(0)) << id;
+        EXPECT_EQ(image.samples(3) == original.samples(3), id != kGaussianBlur) << id;
     }
 }
 

@@ -96,7 +96,7 @@ TEST(PointMaps, DesaturateByModeAndBeepsOnOthers)
     Image lab = RandomImage(5, 4, kModeLab, 8);
     const Image labBefore = lab;
     ASSERT_EQ(s.host->runFilter(kDesaturate, lab), 0);
-    EXPECT_EQ(lab.plane(0), labBefore.plane(0));
+    EXPECT_EQ(lab.samples(0), labBefore.samples(0));
     EXPECT_EQ(lab.sample(1, 3, 2), 128);
     EXPECT_EQ(lab.sample(2, 0, 0), 128);
 
