@@ -448,16 +448,25 @@ void Host::Run::layBorder(const Rect16& rect, int plane, bool replicate, uint8_t
     uint8_t pad[4];
     From8(padValue, pad, depth);
     auto fill = [&](uint8_t* row, int32_t from, int32_t to, const uint8_t* sample) {
-        for (int32_t x = from; x < to; ++x)
-            std::memcpy(row + ColumnOffset(x, depth), sample, bytes);
+        if (bytes == 1 && from < to)
+            std::memset(row + from, *sample, size_t(to - from));
+        else
+            for (int32_t x = from; x < to; ++x)
+                std::memcpy(row + ColumnOffset(x, depth), sample, bytes);
     };
+    // The two ends of a row are cache misses that cost about what copying
+    // the row does, so the rows are split among the workers as a copy's are.
     const int32_t firstEdgeRow = std::clamp<int32_t>(rect.top, 0, lastRow);
     const int32_t lastEdgeRow = std::clamp<int32_t>(rect.bottom - 1, 0, lastRow);
-    for (int32_t y = firstEdgeRow; y <= lastEdgeRow; ++y) {
-        uint8_t* row = source.row(plane, y);
-        fill(row, rect.left, std::min<int32_t>(rect.right, 0), replicate ? row : pad);
-        fill(row, std::max<int32_t>(rect.left, width), rect.right, replicate ? row + ColumnOffset(width - 1, depth) : pad);
-    }
+    if (rect.left < 0 || rect.right > width)
+        forRows(firstEdgeRow, lastEdgeRow + 1, size_t(source.rowBytes()), [&](int32_t from, int32_t to) {
+            for (int32_t y = from; y < to; ++y) {
+                uint8_t* row = source.row(plane, y);
+                fill(row, rect.left, std::min<int32_t>(rect.right, 0), replicate ? row : pad);
+                fill(row, std::max<int32_t>(rect.left, width), rect.right,
+                     replicate ? row + ColumnOffset(width - 1, depth) : pad);
+            }
+        });
     const ptrdiff_t start = ColumnOffset(rect.left, depth);
     const size_t span = size_t(rect.width()) * bytes;
     for (int32_t y = rect.top; y < rect.bottom; ++y) {
