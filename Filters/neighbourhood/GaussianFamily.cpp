@@ -404,20 +404,22 @@ int16_t ConvolvePlaneTwice(FilterRecord& record, const Block& block)
     return kNoErr;
 }
 
-// A band of columns through the imaging library: copies of the plane's
-// headers narrowed to the band, so each band writes only its own columns.
+// A band of rows through the imaging library: copies of the plane's headers
+// narrowed to the band, so each band writes only its own rows; the rows
+// above and below it are read from the plane. Bands of whole rows read the
+// plane in long runs, which the processor fetches ahead.
 void LibraryBand(const Band* band, FilterRecord* record)
 {
     const LibraryPlane& plane = ResourcesOf(record->parameters).library;
-    const int32_t offset = band->left - record->outRect.left;
+    const int32_t offset = band->top - record->outRect.top;
     IplROI roi = *plane.source->roi;
-    roi.xOffset += offset;
-    roi.width = band->width();
+    roi.yOffset += offset;
+    roi.height = band->height();
     IplImage source = *plane.source;
     source.roi = &roi;
     IplImage destination = *plane.destination;
-    destination.imageData += offset;
-    destination.width = band->width();
+    destination.imageData += ptrdiff_t(offset) * destination.widthStep;
+    destination.height = band->height();
     iplConvolveSep2D(&source, &destination, plane.rows, plane.columns);
 }
 
@@ -453,7 +455,7 @@ int16_t ConvolvePlaneInLibrary(FilterRecord& record, const GaussianBlurBlock& bl
         resources.library = LibraryPlane{source, destination, rows, columns};
         FilterHostBlock& host = *record.hostProc;
         Band bands[kMaxBands];
-        host.ForEachBand(SplitIntoBands(0, host.bandCount, record.outRect, bands), bands, LibraryBand, 0);
+        host.ForEachBand(SplitIntoBands(1, host.bandCount, record.outRect, bands), bands, LibraryBand, 0);
         resources.library = LibraryPlane{};
     }
     iplDeleteConvKernel(rows);

@@ -38,13 +38,19 @@ namespace {
 constexpr size_t kBlockHeader = 16;  // keeps the block's data 16-byte aligned
 }
 
+// Blocks come from the planes' allocator: a filter's plane-sized scratch is
+// then mapped in huge pages, so its first touch costs a few faults instead
+// of thousands.
 int16_t NewHostBlock(void** block, int32_t size)
 {
     if (!block || size < 0)
         return kParamErr;
-    auto* memory = static_cast<uint8_t*>(std::calloc(1, kBlockHeader + size_t(size)));
-    if (!memory)
+    uint8_t* memory = nullptr;
+    try {
+        memory = static_cast<uint8_t*>(AllocatePlaneMemory(kBlockHeader + size_t(size)));
+    } catch (const std::bad_alloc&) {
         return kMemFullErr;
+    }
     std::memcpy(memory, &size, sizeof size);
     *block = memory + kBlockHeader;
     return kNoErr;
@@ -53,7 +59,7 @@ int16_t NewHostBlock(void** block, int32_t size)
 void FreeHostBlock(void* block)
 {
     if (block)
-        std::free(static_cast<uint8_t*>(block) - kBlockHeader);
+        FreePlaneMemory(static_cast<uint8_t*>(block) - kBlockHeader, kBlockHeader + size_t(HostBlockSize(block)));
 }
 
 int32_t HostBlockSize(const void* block)
@@ -71,16 +77,14 @@ int16_t ResizeHostBlock(void** block, int32_t size)
 {
     if (!block || size < 0)
         return kParamErr;
-    if (!*block)
-        return NewHostBlock(block, size);
-    const int32_t old = HostBlockSize(*block);
-    auto* memory = static_cast<uint8_t*>(std::realloc(static_cast<uint8_t*>(*block) - kBlockHeader, kBlockHeader + size_t(size)));
-    if (!memory)
-        return kMemFullErr;
-    if (size > old)
-        std::memset(memory + kBlockHeader + old, 0, size_t(size - old));
-    std::memcpy(memory, &size, sizeof size);
-    *block = memory + kBlockHeader;
+    void* resized = nullptr;
+    if (const int16_t error = NewHostBlock(&resized, size); error != kNoErr)
+        return error;
+    if (*block) {
+        std::memcpy(resized, *block, size_t(std::min(size, HostBlockSize(*block))));
+        FreeHostBlock(*block);
+    }
+    *block = resized;
     return kNoErr;
 }
 
