@@ -454,8 +454,8 @@ void Host::Run::layBorder(const Rect16& rect, int plane, bool replicate, uint8_t
             for (int32_t x = from; x < to; ++x)
                 std::memcpy(row + ColumnOffset(x, depth), sample, bytes);
     };
-    // The two ends of a row are cache misses that cost about what copying
-    // the row does, so the rows are split among the workers as a copy's are.
+    // Each row's two ends are two cache misses: over thousands of rows that
+    // is worth splitting among the workers, as a copy of the rows would be.
     const int32_t firstEdgeRow = std::clamp<int32_t>(rect.top, 0, lastRow);
     const int32_t lastEdgeRow = std::clamp<int32_t>(rect.bottom - 1, 0, lastRow);
     if (rect.left < 0 || rect.right > width)
