@@ -373,9 +373,8 @@ void ColumnPassBand(const Band* band, FilterRecord* record)
             if constexpr (combination == Combination::kBlur)
                 CopyBand(count, columns * bytes, tile, layout.tileRowBytes, target, record->outRowBytes);
             else
-                CombineTile<Block, combination>(*record, block, count, columns,
-                                                unfiltered + ptrdiff_t(top) * record->inRowBytes + left * bytes, tile,
-                                                layout.tileRowBytes, target);
+                CombineTile<Block, combination>(*record, block, count, columns, tileInput, tile, layout.tileRowBytes,
+                                                target);
         }
     }
 }

@@ -95,9 +95,14 @@ Image::Image(int32_t width, int32_t height, int16_t mode, int depth, bool hasTra
         plane.resize(size_t(rowBytes_) * size_t(height + 2 * margin));
 }
 
+namespace {
+// The bytes of a row without the margin, 1-bit rows' last partial byte included.
+size_t VisibleRowBytes(const Image& image) { return size_t((int64_t(image.width()) * image.depth() + 7) / 8); }
+}  // namespace
+
 std::vector<uint8_t> Image::samples(int plane) const
 {
-    const size_t visible = size_t((int64_t(width_) * depth_ + 7) / 8);
+    const size_t visible = VisibleRowBytes(*this);
     std::vector<uint8_t> bytes(visible * size_t(height_));
     for (int32_t y = 0; y < height_; ++y)
         std::memcpy(bytes.data() + size_t(y) * visible, row(plane, y), visible);
@@ -110,7 +115,7 @@ bool operator==(const Image& a, const Image& b)
         a.colourPlanes_ != b.colourPlanes_ || a.hasTransparency_ != b.hasTransparency_ || a.palette != b.palette ||
         a.resolution != b.resolution || a.foreground != b.foreground || a.background != b.background)
         return false;
-    const size_t visible = size_t((int64_t(a.width_) * a.depth_ + 7) / 8);
+    const size_t visible = VisibleRowBytes(a);
     for (int p = 0; p < a.planeCount(); ++p)
         for (int32_t y = 0; y < a.height_; ++y)
             if (std::memcmp(a.row(p, y), b.row(p, y), visible) != 0)

@@ -18,20 +18,18 @@ namespace {
 constexpr auto kSpinBeforeSleeping = std::chrono::microseconds(200);
 
 template <class Ready>
-bool SpinUntil(const Ready& ready)
+void SpinUntil(const Ready& ready)
 {
     const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
-    for (;;) {
+    do {
         for (int i = 0; i < 64; ++i) {
             if (ready())
-                return true;
+                return;
 #if defined(__x86_64__)
             _mm_pause();
 #endif
         }
-        if (std::chrono::steady_clock::now() >= until)
-            return ready();
-    }
+    } while (std::chrono::steady_clock::now() < until);
 }
 
 }  // namespace
