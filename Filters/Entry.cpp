@@ -84,8 +84,7 @@ FilterEntry LookUpFilter(int32_t filterId)
 }
 
 // Registers one filter; false when the host refuses it.
-bool RegisterFilter(int16_t toolId, int16_t filterId, int32_t commandId, int16_t groupId, int32_t flagA,
-                    int32_t flagB)
+bool RegisterFilter(int16_t toolId, int16_t filterId, int32_t commandId, int16_t groupId, int32_t flagA, int32_t flagB)
 {
     void* registration = Host().RegisterFilterModule(toolId, filterId, commandId, 1, groupId);
     if (!registration)
@@ -132,7 +131,8 @@ void Initialise()
 void RefuseOldHost(const char* toolName)
 {
     char message[255];
-    std::snprintf(message, sizeof message, "Could not load the tool named %s because the Pictra application is an older version.",
+    std::snprintf(message, sizeof message,
+                  "Could not load the tool named %s because the Pictra application is an older version.",
                   toolName ? toolName : "");
     Host().ShowAlert(message, "OK", "", "");
 }
@@ -180,21 +180,14 @@ int32_t Dispatch(ToolParamBlock& block)
             request.entry = entry;
         return 0;
     }
-    case kToolUpdateCommandItem:
-        UpdateCommandItem(*static_cast<CommandRequest*>(block.argument));
-        return 0;
-    case kToolCommandHelp:
-        ShowCommandHelp(*static_cast<CommandRequest*>(block.argument));
-        return 0;
+    case kToolUpdateCommandItem: UpdateCommandItem(*static_cast<CommandRequest*>(block.argument)); return 0;
+    case kToolCommandHelp: ShowCommandHelp(*static_cast<CommandRequest*>(block.argument)); return 0;
     case kToolRunCommand:
     case kToolColorRange:
-    case kToolFeather:
-        return 0;
+    case kToolFeather: return 0;
     case kToolCommandInvoke:
-    case kToolCommandReplay:
-        return 1;
-    default:
-        return 0;
+    case kToolCommandReplay: return 1;
+    default: return 0;
     }
 }
 

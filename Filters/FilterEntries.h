@@ -39,8 +39,8 @@ double FitRowExponent(const uint8_t* row);
 std::string LookupTableText(const uint8_t* row);
 
 // Blur Edges' own kernel, exposed for its tests.
-void KeepFlatAreas(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                   uint8_t* destination, int32_t destinationRowBytes, int edgeRange);
+void KeepFlatAreas(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                   int32_t destinationRowBytes, int edgeRange);
 
 // Custom's 5 x 5 convolution of 8-bit samples (`source` has a two-pixel
 // halo; weights row by row; scale 0 copies), and a kernel cell as the user
@@ -60,8 +60,8 @@ int32_t BuildGaussianKernel(const double* weights, int32_t n, int32_t* kernel);
 double RadiusSliderPosition(int32_t radius, double upperDivisor);
 int16_t RadiusFromSlider(double position, double upperDivisor);
 void UnsharpCombine8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                     const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
-                     int32_t destinationRowBytes, double amount, int16_t threshold);
+                     const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination, int32_t destinationRowBytes,
+                     double amount, int16_t threshold);
 void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
                       const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
                       int32_t destinationRowBytes, double amount, int16_t threshold);

@@ -80,8 +80,8 @@ inline float Saturated(int value) { return float(std::clamp(value, 0, 255)); }
         std::fill(out, out + count, Saturated(image.borderConst[rowSide]));
         return;
     }
-    const auto* row =
-        reinterpret_cast<const uint8_t*>(image.imageData) + ptrdiff_t(std::clamp(y, 0, image.height - 1)) * image.widthStep;
+    const auto* row = reinterpret_cast<const uint8_t*>(image.imageData) +
+                      ptrdiff_t(std::clamp(y, 0, image.height - 1)) * image.widthStep;
     auto edge = [&](int side, uint8_t nearest) {
         return image.borderMode[side] == IPL_BORDER_REPLICATE ? float(nearest) : Saturated(image.borderConst[side]);
     };
@@ -145,11 +145,11 @@ inline float Saturated(int value) { return float(std::clamp(value, 0, 255)); }
 
 struct Strip {
     const IplImage* image;
-    Region in;              // the source region
-    int x0;                 // first column of the strip within the region
-    int outputs;            // the strip's width rounded up to whole blocks
-    int firstRow;           // the source row under output row 0's first column-kernel tap
-    int ringRows;           // the column kernel's taps and one more, for two output rows
+    Region in;  // the source region
+    int x0;  // first column of the strip within the region
+    int outputs;  // the strip's width rounded up to whole blocks
+    int firstRow;  // the source row under output row 0's first column-kernel tap
+    int ringRows;  // the column kernel's taps and one more, for two output rows
     std::vector<float> line, sums, lowerSums, ring;
     std::vector<const float*> slots;  // ring rows, twice round, so any ringRows consecutive slots are in order
 };
@@ -194,8 +194,8 @@ struct Strip {
         for (int y = 0; y < height; y += 2) {
             FillRing(strip, across, strip.firstRow + y + down.taps() - 1);
             FillRing(strip, across, strip.firstRow + y + down.taps());
-            ConvolveAcross(strip.slots.data() + y % strip.ringRows, down.weights.data(), down.taps(),
-                           strip.sums.data(), strip.lowerSums.data(), strip.outputs);
+            ConvolveAcross(strip.slots.data() + y % strip.ringRows, down.weights.data(), down.taps(), strip.sums.data(),
+                           strip.lowerSums.data(), strip.outputs);
             StoreRow(strip.sums, down.shift, out + ptrdiff_t(y) * outRowBytes + strip.x0, columns);
             if (y + 1 < height)
                 StoreRow(strip.lowerSums, down.shift, out + ptrdiff_t(y + 1) * outRowBytes + strip.x0, columns);
@@ -203,8 +203,7 @@ struct Strip {
     }
 }
 
-using RegionConvolution = void (*)(const IplImage&, const Region&, uint8_t*, int, int, int, const Pass&,
-                                   const Pass&);
+using RegionConvolution = void (*)(const IplImage&, const Region&, uint8_t*, int, int, int, const Pass&, const Pass&);
 
 [[gnu::target("avx2,fma")]] void ConvolveRegionAvx2(const IplImage& source, const Region& in, uint8_t* out,
                                                     int outRowBytes, int width, int height, const Pass& across,
@@ -223,7 +222,7 @@ RegionConvolution BestRegionConvolution()
 {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? ConvolveRegionAvx2
-                                                                          : ConvolveRegionBaseline;
+                                                                           : ConvolveRegionBaseline;
 }
 
 }  // namespace
@@ -241,7 +240,7 @@ extern "C" void iplConvolveSep2D(const IplImage* source, IplImage* destination, 
     if (width <= 0 || height <= 0)
         return;
     static const RegionConvolution convolve = BestRegionConvolution();
-    auto* first = reinterpret_cast<uint8_t*>(destination->imageData) + ptrdiff_t(out.top) * destination->widthStep +
-                  out.left;
+    auto* first =
+        reinterpret_cast<uint8_t*>(destination->imageData) + ptrdiff_t(out.top) * destination->widthStep + out.left;
     convolve(*source, in, first, destination->widthStep, width, height, PassOf(xKernel), PassOf(yKernel));
 }

@@ -15,17 +15,17 @@ extern "C" {
 #endif
 
 enum {
-    IPL_DEPTH_8U = 8,            /* the only depth: unsigned bytes */
-    IPL_DATA_ORDER_PIXEL = 0,    /* channels interleaved within a pixel */
-    IPL_ORIGIN_TL = 0,           /* first row at the top */
-    IPL_ALIGN_DWORD = 4,         /* rows of a new header start on 4 ... */
-    IPL_ALIGN_QWORD = 8,         /* ... or 8 byte boundaries */
+    IPL_DEPTH_8U = 8, /* the only depth: unsigned bytes */
+    IPL_DATA_ORDER_PIXEL = 0, /* channels interleaved within a pixel */
+    IPL_ORIGIN_TL = 0, /* first row at the top */
+    IPL_ALIGN_DWORD = 4, /* rows of a new header start on 4 ... */
+    IPL_ALIGN_QWORD = 8, /* ... or 8 byte boundaries */
 };
 
 /* Border modes: what a convolution reads outside the image. */
 enum {
-    IPL_BORDER_CONSTANT = 0,     /* the side's constant (the mode of a new header, with 0) */
-    IPL_BORDER_REPLICATE = 1,    /* the nearest edge pixel */
+    IPL_BORDER_CONSTANT = 0, /* the side's constant (the mode of a new header, with 0) */
+    IPL_BORDER_REPLICATE = 1, /* the nearest edge pixel */
 };
 
 /* Sides, as a mask for iplSetBorderMode and as indices into the header's border arrays. */
@@ -48,7 +48,7 @@ enum {
 
 /* A rectangle of an image that operations read or write instead of the whole. */
 typedef struct IplROI {
-    int coi;                     /* channel of interest; 0 for all */
+    int coi; /* channel of interest; 0 for all */
     int xOffset;
     int yOffset;
     int width;
@@ -69,16 +69,16 @@ typedef struct IplImage {
     int align;
     int width;
     int height;
-    IplROI* roi;                 /* the caller's, or null for the whole image */
+    IplROI* roi; /* the caller's, or null for the whole image */
     struct IplImage* maskROI;
     void* imageId;
     IplTileInfo* tileInfo;
-    int imageSize;               /* bytes of pixel data */
-    char* imageData;             /* the first pixel of the first row */
-    int widthStep;               /* bytes from a row to the next */
-    int borderMode[4];           /* per side index */
+    int imageSize; /* bytes of pixel data */
+    char* imageData; /* the first pixel of the first row */
+    int widthStep; /* bytes from a row to the next */
+    int borderMode[4]; /* per side index */
     int borderConst[4];
-    char* imageDataOrigin;       /* where the pixel memory starts; the library never frees it */
+    char* imageDataOrigin; /* where the pixel memory starts; the library never frees it */
 } IplImage;
 
 /* nCols x nRows integer weights, row by row, and the shift right applied to

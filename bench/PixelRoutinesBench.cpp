@@ -16,8 +16,10 @@ constexpr int32_t kSide = 4096;
 // with noise (the routines are branch-free, so content does not steer timing).
 struct Planes {
     explicit Planes(int32_t bytesPerSample)
-        : bytesPerSample(bytesPerSample), sourceRowBytes((kSide + 2) * bytesPerSample),
-          destinationRowBytes(kSide * bytesPerSample), source(size_t(kSide + 2) * sourceRowBytes),
+        : bytesPerSample(bytesPerSample),
+          sourceRowBytes((kSide + 2) * bytesPerSample),
+          destinationRowBytes(kSide * bytesPerSample),
+          source(size_t(kSide + 2) * sourceRowBytes),
           destination(size_t(kSide) * destinationRowBytes)
     {
         std::mt19937 random(1);
@@ -89,10 +91,19 @@ void BM_Sharpen(benchmark::State& state, SharpenRoutine routine)
     ReportPlane(state, bitsPerSample / 8);
 }
 BENCHMARK_CAPTURE(BM_Sharpen, Sharpen3x3, pictra::PixelRoutineTable().Sharpen3x3)
-    ->ArgName("bits")->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond);
+    ->ArgName("bits")
+    ->Arg(8)
+    ->Arg(16)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Sharpen, SharpenMore3x3, pictra::PixelRoutineTable().SharpenMore3x3)
-    ->ArgName("bits")->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond);
+    ->ArgName("bits")
+    ->Arg(8)
+    ->Arg(16)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Sharpen, SharpenEdges3x3, pictra::PixelRoutineTable().SharpenEdges3x3)
-    ->ArgName("bits")->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond);
+    ->ArgName("bits")
+    ->Arg(8)
+    ->Arg(16)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

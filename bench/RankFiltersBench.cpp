@@ -12,9 +12,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
-#include <random>
 #include <vector>
 
 #include "Host/src/HostInternal.h"
@@ -56,8 +56,10 @@ pictra::Host& BenchHost(int threads)
 class PlaneDriver {
 public:
     PlaneDriver(int32_t filterId, int radius, int threshold, int depth, int threads)
-        : bytes_(depth / 8), padded_(size_t(kSide + 2 * kHalo) * (kSide + 2 * kHalo) * bytes_),
-          output_(size_t(kSide) * kSide * bytes_), pool_(threads)
+        : bytes_(depth / 8),
+          padded_(size_t(kSide + 2 * kHalo) * (kSide + 2 * kHalo) * bytes_),
+          output_(size_t(kSide) * kSide * bytes_),
+          pool_(threads)
     {
         Noise(padded_, 1);
         entry_ = BenchHost(1).filterEntry(filterId);

@@ -11,10 +11,7 @@
 
 namespace pictra::io {
 
-void Fail(const std::string& path, const std::string& what)
-{
-    throw ImageFileError(fmt::format("{}: {}", path, what));
-}
+void Fail(const std::string& path, const std::string& what) { throw ImageFileError(fmt::format("{}: {}", path, what)); }
 
 void CheckDimensions(const std::string& path, uint64_t width, uint64_t height)
 {
@@ -119,11 +116,9 @@ void ConvertColourByAlpha(Image& image, Convert8 convert8, Convert16 convert16, 
                 switch (image.depth()) {
                 case 8: colour[x] = convert8(colour[x], alpha[x]); break;
                 case 16:
-                    StoreSample16(colour + 2 * x,
-                                  convert16(LoadSample16(colour + 2 * x), LoadSample16(alpha + 2 * x)));
+                    StoreSample16(colour + 2 * x, convert16(LoadSample16(colour + 2 * x), LoadSample16(alpha + 2 * x)));
                     break;
-                default:
-                    StoreFloat(colour + 4 * x, convertFloat(LoadFloat(colour + 4 * x), LoadFloat(alpha + 4 * x)));
+                default: StoreFloat(colour + 4 * x, convertFloat(LoadFloat(colour + 4 * x), LoadFloat(alpha + 4 * x)));
                 }
             }
         }

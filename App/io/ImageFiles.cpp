@@ -198,8 +198,8 @@ void CheckWritable(const Image& image, FileFormat format, const std::string& pat
     if (image.mode() == kModeIndexed) {
         const size_t colours = image.palette.size();
         if (colours == 0 || colours > 256)
-            Fail(path, fmt::format("cannot write an indexed image with {} palette entries (1 to 256 are possible)",
-                                   colours));
+            Fail(path,
+                 fmt::format("cannot write an indexed image with {} palette entries (1 to 256 are possible)", colours));
         for (int32_t y = 0; y < image.height(); ++y) {
             const uint8_t* row = image.row(0, y);
             for (int32_t x = 0; x < image.width(); ++x) {

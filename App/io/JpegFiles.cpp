@@ -8,8 +8,8 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include <csetjmp>
 #include <cmath>
+#include <csetjmp>
 
 #include <fmt/format.h>
 
@@ -120,8 +120,7 @@ Image ReadJpeg(std::FILE* file, const std::string& path)
         mode = kModeCMYK;
         codec.out_color_space = JCS_CMYK;
         break;
-    default:
-        Fail(path, fmt::format("unsupported JPEG colour space ({} components)", codec.num_components));
+    default: Fail(path, fmt::format("unsupported JPEG colour space ({} components)", codec.num_components));
     }
     auto start = [&] { jpeg_start_decompress(&codec); };
     if (!RunJpegStep(errors, start))

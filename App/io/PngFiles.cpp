@@ -213,8 +213,8 @@ Image ReadPng(std::FILE* file, const std::string& path)
     const bool indexed = palette && !header.hasTrns;
     const bool bitmap = layout.bitDepth == 1 && !indexed;
     const bool transparent = layout.channels == 2 || layout.channels == 4;
-    const int16_t mode = indexed ? kModeIndexed
-                         : bitmap ? kModeBitmap
+    const int16_t mode = indexed                ? kModeIndexed
+                         : bitmap               ? kModeBitmap
                          : layout.channels <= 2 ? kModeGrayscale
                                                 : kModeRGB;
     const int depth = bitmap ? 1 : layout.bitDepth == 16 ? 16 : 8;
@@ -259,8 +259,8 @@ Image ReadPng(std::FILE* file, const std::string& path)
             const uint8_t* row = image.row(0, y);
             for (int32_t x = 0; x < image.width(); ++x) {
                 if (row[x] >= layout.paletteSize)
-                    Fail(path, fmt::format("invalid PNG file: pixel {},{} uses colour {} of a {}-colour palette", x,
-                                           y, row[x], layout.paletteSize));
+                    Fail(path, fmt::format("invalid PNG file: pixel {},{} uses colour {} of a {}-colour palette", x, y,
+                                           row[x], layout.paletteSize));
             }
         }
     }

@@ -173,8 +173,11 @@ Image ReadPnm(std::FILE* file, const std::string& path)
     if (position >= 0 && fileSize - uint64_t(position) < needed)
         Fail(path, "truncated PNM file");
 
-    Image image(int32_t(width), int32_t(height), bitmap ? kModeBitmap : planes == 3 ? kModeRGB : kModeGrayscale, depth,
-                false, -1, WorkingMarginFor(depth));
+    Image image(int32_t(width), int32_t(height),
+                bitmap        ? kModeBitmap
+                : planes == 3 ? kModeRGB
+                              : kModeGrayscale,
+                depth, false, -1, WorkingMarginFor(depth));
     const SampleScale scale(maxval, depth, path);
     if (raw)
         ReadRawSamples(file, path, bitmap, scale, image);
@@ -189,10 +192,9 @@ void WritePnm(const Image& image, const std::string& tempPath, const std::string
     CFile out(tempPath, "wb", path);
     const bool bitmap = image.mode() == kModeBitmap;
     const int planes = image.colourPlanes();
-    const std::string header =
-        bitmap ? fmt::format("P4\n{} {}\n", image.width(), image.height())
-               : fmt::format("P{}\n{} {}\n{}\n", planes == 3 ? 6 : 5, image.width(), image.height(),
-                             image.depth() == 16 ? 65535 : 255);
+    const std::string header = bitmap ? fmt::format("P4\n{} {}\n", image.width(), image.height())
+                                      : fmt::format("P{}\n{} {}\n{}\n", planes == 3 ? 6 : 5, image.width(),
+                                                    image.height(), image.depth() == 16 ? 65535 : 255);
     const size_t rowBytes =
         bitmap ? size_t(image.rowBytes()) : size_t(image.width()) * size_t(planes) * size_t(image.depth() / 8);
     std::vector<uint8_t> row(rowBytes);

@@ -98,7 +98,7 @@ private:
 enum class SampleKind {
     Plain,
     Inverted,  // MinIsWhite gray, separated inks
-    Index,     // palette index: low bit depths are not scaled
+    Index,  // palette index: low bit depths are not scaled
     CieLabL,
     CieLabAB,
 };
@@ -239,7 +239,7 @@ void WriteSamples(const uint8_t* in, int depth, const SampleRoute& route, int32_
         }
         default: {
             const float v = LoadFloat(in + 4 * x);
-            StoreFloat(out, inverted                               ? 1.0f - v
+            StoreFloat(out, inverted                             ? 1.0f - v
                             : route.kind == SampleKind::CieLabL  ? v * 100.0f
                             : route.kind == SampleKind::CieLabAB ? v * 255.0f - 128.0f
                                                                  : v);
@@ -302,9 +302,7 @@ TiffPlan PlanTiffRead(TIFF* tiff, const std::string& path)
     SampleKind colourKind = SampleKind::Plain;
     int neededSamples = 1;
     switch (photometric) {
-    case PHOTOMETRIC_MINISWHITE:
-        colourKind = SampleKind::Inverted;
-        break;
+    case PHOTOMETRIC_MINISWHITE: colourKind = SampleKind::Inverted; break;
     case PHOTOMETRIC_MINISBLACK: break;
     case PHOTOMETRIC_PALETTE:
         plan.mode = kModeIndexed;
@@ -355,7 +353,9 @@ TiffPlan PlanTiffRead(TIFF* tiff, const std::string& path)
         supported = bits == 8 || bits == 16 || (lowDepthAllowed && (bits == 1 || bits == 2 || bits == 4));
     if (!supported || (plan.mode == kModeIndexed && bits > 8))
         Fail(path, fmt::format("{}-bit {} samples in a {} TIFF are not supported", bits,
-                               isFloat ? "floating-point" : unsignedInteger ? "integer" : "signed",
+                               isFloat           ? "floating-point"
+                               : unsignedInteger ? "integer"
+                                                 : "signed",
                                ModeName(plan.mode)));
 
     if (plan.mode == kModeIndexed && plan.alphaSample >= 0)
@@ -423,9 +423,8 @@ void ReadPixels(TIFF* tiff, TiffMessages& messages, const TiffPlan& plan, Image&
     const uint32_t height = uint32_t(image.height());
     const auto bits = GetDefaulted<uint16_t>(tiff, TIFFTAG_BITSPERSAMPLE, 1);
     const auto samplesPerPixel = GetDefaulted<uint16_t>(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    const bool planar =
-        samplesPerPixel > 1 && GetDefaulted<uint16_t>(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) ==
-                                   PLANARCONFIG_SEPARATE;
+    const bool planar = samplesPerPixel > 1 && GetDefaulted<uint16_t>(tiff, TIFFTAG_PLANARCONFIG,
+                                                                      PLANARCONFIG_CONTIG) == PLANARCONFIG_SEPARATE;
     const bool tiled = TIFFIsTiled(tiff) != 0;
     const char* blockName = tiled ? "tile" : "strip";
     uint32_t blockWidth = width;

@@ -174,7 +174,8 @@ std::string RangeText(const SettingInfo& s)
 
 // NAME=VALUE pairs in user units, checked against the filter's settings and
 // put into a descriptor under the filter's keys.
-HostDescriptor SettingsDescriptor(const Host& host, const FilterProperties& filter, const std::vector<std::string>& pairs)
+HostDescriptor SettingsDescriptor(const Host& host, const FilterProperties& filter,
+                                  const std::vector<std::string>& pairs)
 {
     const std::vector<SettingInfo> settings = host.settingsOf(filter.id);
     // A list NAME=v0,v1,... stands for the settings NAME[0], NAME[1], ...
@@ -185,9 +186,8 @@ HostDescriptor SettingsDescriptor(const Host& host, const FilterProperties& filt
             throw UsageError(fmt::format("'{}' is not NAME=VALUE", pair));
         const std::string name = pair.substr(0, equals);
         size_t count = 0;
-        while (std::any_of(settings.begin(), settings.end(), [&](const SettingInfo& s) {
-            return s.name == fmt::format("{}[{}]", name, count);
-        }))
+        while (std::any_of(settings.begin(), settings.end(),
+                           [&](const SettingInfo& s) { return s.name == fmt::format("{}[{}]", name, count); }))
             ++count;
         if (count == 0) {
             expanded.push_back(pair);
@@ -359,8 +359,10 @@ int ShowDialog(const CommonOptions& options, const DialogRequest& request)
     host->onDialogOpened = [](const std::string& title, const std::vector<DialogItemState>& items) {
         fmt::print("{}\n", title);
         for (const DialogItemState& item : items) {
-            fmt::print("  {:5}  {:<9} {:<14}", item.id, ItemKindName(item.kind), item.label.empty() ? "-" : "\"" + item.label + "\"");
-            if (item.kind == kItemSlider || item.kind == kItemNumber || item.kind == kItemCheckBox || item.kind == kItemPopup)
+            fmt::print("  {:5}  {:<9} {:<14}", item.id, ItemKindName(item.kind),
+                       item.label.empty() ? "-" : "\"" + item.label + "\"");
+            if (item.kind == kItemSlider || item.kind == kItemNumber || item.kind == kItemCheckBox ||
+                item.kind == kItemPopup)
                 fmt::print(" value {:g}", item.value);
             if (item.kind == kItemNumber || item.kind == kItemSlider)
                 fmt::print(" range {:g} to {:g}", item.minimum, item.maximum);
@@ -396,7 +398,8 @@ int RunDemo(const CommonOptions& options, const std::string& folder)
     for (const FilterProperties& filter : host->registeredFilters()) {
         Image image = filter.acceptsMode(kModeRGB) ? sample : MakeSampleImage(kModeGrayscale);
         CheckResult(*host, host->runFilter(filter.id, image), filter);
-        const std::string path = (std::filesystem::path(folder) / fmt::format("{}-{}.png", filter.id, NameKey(filter.name))).string();
+        const std::string path =
+            (std::filesystem::path(folder) / fmt::format("{}-{}.png", filter.id, NameKey(filter.name))).string();
         WriteImage(image, path);
         if (!options.quiet)
             fmt::print("{}\n", path);

@@ -10,8 +10,8 @@ namespace pictra {
 
 struct CommonOptions {
     std::string modulePath;
-    std::string settingsPath;     // empty: the host's default
-    int threads = 0;              // 0: one per core
+    std::string settingsPath;  // empty: the host's default
+    int threads = 0;  // 0: one per core
     bool quiet = false;
     bool showProgress = false;
     const std::atomic<bool>* interrupted = nullptr;  // Ctrl-C
@@ -23,16 +23,16 @@ struct RunRequest {
     std::string output;
     std::vector<std::string> settings;  // NAME=VALUE
     std::string maskPath;
-    std::string rect;                   // X,Y,W,H
-    std::string foreground;             // comma-separated samples
+    std::string rect;  // X,Y,W,H
+    std::string foreground;  // comma-separated samples
     std::string background;
     int tileSize = 0;
     int bandCount = 16;
     std::optional<std::string> dialogScript;  // run as from the menu, playing this script
-    std::string previewOut;                   // where to write what the dialog's preview showed
-    std::vector<std::string> files;           // the file dialog's answers, in order
-    std::string loadFile;                     // a settings file for the dialog's Load... button
-    std::string saveFile;                     // a settings file for the dialog's Save... button
+    std::string previewOut;  // where to write what the dialog's preview showed
+    std::vector<std::string> files;  // the file dialog's answers, in order
+    std::string loadFile;  // a settings file for the dialog's Load... button
+    std::string saveFile;  // a settings file for the dialog's Save... button
 };
 
 struct DialogRequest {

@@ -75,23 +75,29 @@ int main(int argc, char** argv)
     runCommand->add_option("--rect", run.rect, "X,Y,W,H: the area to filter");
     runCommand->add_option("--fore", run.foreground, "foreground colour, comma-separated samples in the image's mode");
     runCommand->add_option("--back", run.background, "background colour, comma-separated samples in the image's mode");
-    runCommand->add_option("--threads", common.threads, "band workers (default: one per core)")->check(CLI::Range(1, 256));
-    runCommand->add_option("--tile", run.tileSize, "tile size in pixels (default: the whole area)")->check(CLI::Range(1, 32767));
+    runCommand->add_option("--threads", common.threads, "band workers (default: one per core)")
+        ->check(CLI::Range(1, 256));
+    runCommand->add_option("--tile", run.tileSize, "tile size in pixels (default: the whole area)")
+        ->check(CLI::Range(1, 32767));
     runCommand->add_option("--bands", run.bandCount, "bands per pass, 1 to 16")->check(CLI::Range(1, 16));
     runCommand->add_flag("--quiet", common.quiet, "no progress bar, no alerts on stderr");
     runCommand->add_option("--dialog", run.dialogScript, "run as from the menu: show the dialog and play SCRIPT on it");
     runCommand->add_option("--preview-out", run.previewOut, "write what the dialog's live preview showed");
     runCommand->add_option("--file", run.files, "a path the file dialog answers with (repeat for several, in order)");
-    runCommand->add_option("--load", run.loadFile, "load the filter's settings from a settings file (its Load... button)");
-    runCommand->add_option("--save", run.saveFile, "save the filter's settings to a settings file (its Save... button)");
+    runCommand->add_option("--load", run.loadFile,
+                           "load the filter's settings from a settings file (its Load... button)");
+    runCommand->add_option("--save", run.saveFile,
+                           "save the filter's settings to a settings file (its Save... button)");
 
     pictra::DialogRequest dialogRequest;
-    CLI::App* dialog = app.add_subcommand("dialog", "show a filter's dialog: its items after it opens, then play a script");
+    CLI::App* dialog =
+        app.add_subcommand("dialog", "show a filter's dialog: its items after it opens, then play a script");
     dialog->add_option("FILTER", dialogRequest.filter, "filter id or name")->required();
     dialog->add_option("IN", dialogRequest.input, "the image the dialog previews")->required();
     dialog->add_option("--script", dialogRequest.script, "what the user does (default: cancel)")->capture_default_str();
     dialog->add_option("--preview-out", dialogRequest.previewOut, "write what the live preview showed");
-    dialog->add_option("--file", dialogRequest.files, "a path the file dialog answers with (repeat for several, in order)");
+    dialog->add_option("--file", dialogRequest.files,
+                       "a path the file dialog answers with (repeat for several, in order)");
 
     std::string outputFolder = "out";
     CLI::App* demo = app.add_subcommand("demo", "run every registered filter on the built-in sample image");

@@ -95,7 +95,8 @@ void InvertBands8(const Band* band, FilterRecord* record)
         return;
     }
     if (!FindWhiteMatte(*record)) {
-        CopyAndInvertRows(AddressBand(*band, *record, InterleavedPlanes(*record)), band->width() * InterleavedPlanes(*record));
+        CopyAndInvertRows(AddressBand(*band, *record, InterleavedPlanes(*record)),
+                          band->width() * InterleavedPlanes(*record));
         return;
     }
     MattedPointBand(*band, *record, [](const BandAddress& a, int planes) {
@@ -110,8 +111,12 @@ void InvertBandsDeep(const Band* band, FilterRecord* record)
     CopyAndInvertRows(a, a.columns * bytesPerPixel);
 }
 
-constexpr PlainFilter kInvert{18063, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = InvertBands8,
-                                      .bandsDeep = InvertBandsDeep, .pointwise = true}};
+constexpr PlainFilter kInvert{18063,
+                              {.halo = 0,
+                               .transparency = Transparency::kLeave,
+                               .bands8 = InvertBands8,
+                               .bandsDeep = InvertBandsDeep,
+                               .pointwise = true}};
 
 // ---------------------------------------------------------------------------
 // Solarize: samples with the top bit set are complemented.
@@ -127,8 +132,8 @@ void SolarizeBands(const Band* band, FilterRecord* record)
     });
 }
 
-constexpr PlainFilter kSolarize{18083,
-                                {.halo = 0, .transparency = Transparency::kLeave, .bands8 = SolarizeBands, .pointwise = true}};
+constexpr PlainFilter kSolarize{
+    18083, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = SolarizeBands, .pointwise = true}};
 
 // ---------------------------------------------------------------------------
 // Desaturate: the lightness (max + min) / 2 of each pixel's colour. RGB,
@@ -195,15 +200,18 @@ int16_t DesaturatePass(FilterRecord& record, ProgressCounters& counters)
     Band bands[kMaxBands];
     const int count = SplitIntoBands(1, record.hostProc->bandCount, record.outRect, bands);
     record.hostProc->ForEachBand(count, bands, DesaturateBands, 0);
-    const int16_t result = FinishPass(record, counters, uint32_t(InterleavedPlanes(record)) *
-                                                            uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+    const int16_t result = FinishPass(
+        record, counters,
+        uint32_t(InterleavedPlanes(record)) * uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
     record.outRect = record.inRect = Rect16{};
     record.outLoPlane = record.outHiPlane = record.inLoPlane = record.inHiPlane = 0;
     return result;
 }
 
-constexpr PlainFilter kDesaturate{18043, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = DesaturateBands},
-                                  DesaturatePass, DesaturateResetPlanes};
+constexpr PlainFilter kDesaturate{18043,
+                                  {.halo = 0, .transparency = Transparency::kLeave, .bands8 = DesaturateBands},
+                                  DesaturatePass,
+                                  DesaturateResetPlanes};
 
 // ---------------------------------------------------------------------------
 // Threshold: every pixel black or white by its gray value against the level.
@@ -257,8 +265,8 @@ int16_t ThresholdBand(FilterRecord& record, const ThresholdBlock& block)
     const HostPlaneView* matte = FindWhiteMatte(record);
     const uint8_t* alpha = matte ? AlphaAt(*matte, band) : nullptr;
     if (matte)
-        UnmatteBand(a.rows, a.columns, planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
-                    alpha, matte->rowBytes);
+        UnmatteBand(a.rows, a.columns, planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, alpha,
+                    matte->rowBytes);
     else
         CopyBand(a.rows, a.columns * planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes);
 
@@ -305,7 +313,8 @@ int16_t ThresholdPass(FilterRecord& record, ThresholdBlock& block)
             return error;
     const int planes = InterleavedPlanes(record);
     const int16_t result =
-        FinishPass(record, block.counters, uint32_t(planes) * uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+        FinishPass(record, block.counters,
+                   uint32_t(planes) * uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
     const int16_t next = int16_t(record.outHiPlane + 1);
     if (planes > 1 || next >= PlanesToProcess(record, Transparency::kLeave)) {
         record.outRect = Rect16{};
@@ -395,8 +404,7 @@ uint8_t ThresholdDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
             return 1;
         }
         return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    default:
-        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
     }
 }
 
@@ -473,8 +481,7 @@ uint8_t PosterizeDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
         block.levels = int16_t(TakeSliderValue(dialog, kLevelsPair, item));
         BuildPosterizeTable(block.levels, block.table);
         return 1;
-    default:
-        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
     }
 }
 

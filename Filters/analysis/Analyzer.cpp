@@ -20,9 +20,9 @@ namespace {
 constexpr int kCaptureSize = 256;
 constexpr int16_t kAnalyzerDialog = 5286;
 constexpr int32_t kAnalyzerTitle = 18017;
-constexpr int32_t kCaptureItem = 100;   // the capture; its value is the row picked on it
+constexpr int32_t kCaptureItem = 100;  // the capture; its value is the row picked on it
 constexpr int32_t kGraphItem = 110;
-constexpr int32_t kHalfItem = 120;      // 0.5 raised to the exponent
+constexpr int32_t kHalfItem = 120;  // 0.5 raised to the exponent
 constexpr int32_t kExponentItem = 130;
 constexpr int32_t kWriteTableItem = 150;
 constexpr int32_t kFitItem = 160;
@@ -91,8 +91,8 @@ namespace {
 void WriteTable(const AnalyzerState& state)
 {
     const HostFileServices& files = *Host().files;
-    FileDialogRequest request{1, LoadResString(kTableSaveTitle), LoadResString(kTableFilter), ".h", FourCC("TEXT"),
-                              FourCC("DUD9")};
+    FileDialogRequest request{
+        1, LoadResString(kTableSaveTitle), LoadResString(kTableFilter), ".h", FourCC("TEXT"), FourCC("DUD9")};
     char path[1024];
     if (files.ChooseFile(&request, path, sizeof path) != kNoErr)
         return;
@@ -139,18 +139,12 @@ uint8_t AnalyzerDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
             state.exponent = FitRowExponent(state.capture + state.row * kCaptureSize);
             ShowExponent(dialog, state.exponent);
             return 1;
-        case kWriteTableItem:
-            WriteTable(state);
-            return 1;
+        case kWriteTableItem: WriteTable(state); return 1;
         case kItemOk:
-        case kItemCancel:
-            Dialogs().EndModalDialog(dialog, item == kItemOk ? kNoErr : kUserCanceledErr);
-            return 1;
-        default:
-            return 0;
+        case kItemCancel: Dialogs().EndModalDialog(dialog, item == kItemOk ? kNoErr : kUserCanceledErr); return 1;
+        default: return 0;
         }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 

@@ -106,7 +106,8 @@ int16_t FinishPlane(FilterRecord& record, ProgressCounters& counters, Transparen
 {
     record.outLoPlane = int16_t(record.outLoPlane + 1);
     record.outHiPlane = record.outLoPlane;
-    const int16_t result = FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+    const int16_t result =
+        FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
     if (record.outLoPlane >= PlanesToProcess(record, transparency)) {
         record.outRect = Rect16{};
         record.outLoPlane = 0;

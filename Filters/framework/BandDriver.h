@@ -41,10 +41,10 @@ void ResetProgress(ProgressCounters& counters, const FilterRecord& record, int p
 enum class Transparency { kLeave, kFilter };
 
 struct PlanePass {
-    int halo = 0;                                // pixels of input around the tile, edge-replicated
+    int halo = 0;  // pixels of input around the tile, edge-replicated
     Transparency transparency = Transparency::kLeave;
-    BandCallback bands8 = nullptr;               // 8-bit data (and 1-bit data of bitmaps)
-    BandCallback bandsDeep = nullptr;            // 16/32-bit data; null keeps the host's 8-bit rendition
+    BandCallback bands8 = nullptr;  // 8-bit data (and 1-bit data of bitmaps)
+    BandCallback bandsDeep = nullptr;  // 16/32-bit data; null keeps the host's 8-bit rendition
     // Each output sample comes from its own input sample, read before it is
     // written: the host may let input and output share memory.
     bool pointwise = false;
@@ -82,7 +82,7 @@ struct BandAddress {
     uint8_t* destination = nullptr;
     int32_t sourceRowBytes = 0;
     int32_t destinationRowBytes = 0;
-    int bitOffset = 0;   // 1-bit data: the band's first bit within its first byte (image byte grid)
+    int bitOffset = 0;  // 1-bit data: the band's first bit within its first byte (image byte grid)
 };
 
 // Addresses a band of interleaved samples (`bytesPerPixel` = bytes per sample

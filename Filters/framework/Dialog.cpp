@@ -66,14 +66,9 @@ bool HandleCommonItem(HostDialog* dialog, int32_t item, int32_t& previewEnable)
         if (Dialogs().CanCloseDialog())
             Dialogs().EndModalDialog(dialog, 0);
         return true;
-    case kItemCancel:
-        Dialogs().EndModalDialog(dialog, kUserCanceledErr);
-        return true;
-    case kItemPreview:
-        previewEnable = Dialogs().GetItemValue(dialog, kItemPreview) != 0 ? 1 : 0;
-        return true;
-    default:
-        return false;
+    case kItemCancel: Dialogs().EndModalDialog(dialog, kUserCanceledErr); return true;
+    case kItemPreview: previewEnable = Dialogs().GetItemValue(dialog, kItemPreview) != 0 ? 1 : 0; return true;
+    default: return false;
     }
 }
 
@@ -118,8 +113,7 @@ bool HandleSimpleDialogEvent(HostDialog* dialog, int32_t item, uint32_t event, i
         if (previewEnable)
             RedrawPreview(dialog, record);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 

@@ -30,8 +30,8 @@ const HostDialogServices& Dialogs();
 // A slider carrying value / range, and the number field beside it (its id + 1).
 struct SliderField {
     int32_t slider;
-    double range;      // slider = value / range
-    double minimum;    // the filter's limits
+    double range;  // slider = value / range
+    double minimum;  // the filter's limits
     double maximum;
     int32_t field() const { return slider + 1; }
 };

@@ -35,7 +35,10 @@ std::string DialogObject::text(int32_t item) const
     return buffer;
 }
 
-void DialogObject::setText(int32_t item, const std::string& text) { Dialogs().SetItemText(dialog_, item, text.c_str()); }
+void DialogObject::setText(int32_t item, const std::string& text)
+{
+    Dialogs().SetItemText(dialog_, item, text.c_str());
+}
 
 int16_t DialogObject::setBitmap(int32_t item, int32_t bitmapId)
 {

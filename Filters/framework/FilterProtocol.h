@@ -45,9 +45,7 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
     case filterSelectorParameters:
     case filterSelectorPrepare:
     case filterSelectorContinue:
-    case filterSelectorFinish:
-        *result = kNoErr;
-        break;
+    case filterSelectorFinish: *result = kNoErr; break;
     case filterSelectorStart:
         if constexpr (filter.start != nullptr)
             *result = filter.start(*record);
@@ -67,11 +65,8 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
         else
             *result = ProcessPlane(*record, filter.pass, counters);
         break;
-    case kSelectorParameterSize:
-        *data = 0;
-        break;
-    default:
-        break;
+    case kSelectorParameterSize: *data = 0; break;
+    default: break;
     }
 }
 

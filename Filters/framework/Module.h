@@ -10,7 +10,7 @@
 namespace px {
 
 struct ModuleContext {
-    ToolParamBlock* block = nullptr;   // the block of the stdtool call in progress
+    ToolParamBlock* block = nullptr;  // the block of the stdtool call in progress
     int16_t toolId = 0;
     HostGlobals* hostGlobals = nullptr;
     HostCallbackTable* callbacks = nullptr;

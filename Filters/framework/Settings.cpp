@@ -46,8 +46,8 @@ std::span<const SettingFact> SettingsOf(int32_t filterId)
 {
     const SettingFact* first = std::find_if(std::begin(kFacts), std::end(kFacts),
                                             [&](const SettingFact& f) { return f.filterId == filterId; });
-    const SettingFact* last = std::find_if(first, std::end(kFacts),
-                                           [&](const SettingFact& f) { return f.filterId != filterId; });
+    const SettingFact* last =
+        std::find_if(first, std::end(kFacts), [&](const SettingFact& f) { return f.filterId != filterId; });
     return {first, last};
 }
 

@@ -12,13 +12,13 @@ namespace px {
 
 struct SettingFact {
     int32_t filterId;
-    const char* name;         // "levels", as the command line spells it
-    uint32_t key;             // descriptor key
-    uint32_t altKey;          // also accepted when reading; 0 for none
-    uint32_t type;            // typeInteger or typeFloat
+    const char* name;  // "levels", as the command line spells it
+    uint32_t key;  // descriptor key
+    uint32_t altKey;  // also accepted when reading; 0 for none
+    uint32_t type;  // typeInteger or typeFloat
     double minimum, maximum;  // user units
     double defaultValue;
-    double scale;             // descriptor value = user value x scale
+    double scale;  // descriptor value = user value x scale
     const char* unit;
     const char* description;
 };

@@ -14,8 +14,12 @@ const HostFileServices& Files() { return *Host().files; }
 // failed (then the user is told, as `action`).
 bool ChooseSettingsFile(const SettingsFileKind& kind, bool save, char (&path)[kPathCapacity])
 {
-    const FileDialogRequest request{uint8_t(save ? 1 : 0), LoadResString(save ? kind.saveTitle : kind.loadTitle),
-                                    LoadResString(kind.filterText), kind.extension, kind.fileType, kind.creator};
+    const FileDialogRequest request{uint8_t(save ? 1 : 0),
+                                    LoadResString(save ? kind.saveTitle : kind.loadTitle),
+                                    LoadResString(kind.filterText),
+                                    kind.extension,
+                                    kind.fileType,
+                                    kind.creator};
     const int16_t error = Files().ChooseFile(&request, path, kPathCapacity);
     if (error != kNoErr && error != kUserCanceledErr)
         Files().ShowErrorAlert(error, LoadResString(save ? kind.saveAction : kind.loadAction));

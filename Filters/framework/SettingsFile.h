@@ -16,13 +16,13 @@ namespace px {
 
 // One kind of settings file. The texts are string ids.
 struct SettingsFileKind {
-    int32_t loadTitle;       // "Load Settings"
-    int32_t saveTitle;       // "Save Settings"
-    int32_t filterText;      // "Custom Filters, (*.ACF)"
-    const char* extension;   // ".ACF": added to a saved name without one
-    uint32_t fileType;       // codes the host records with a saved file
+    int32_t loadTitle;  // "Load Settings"
+    int32_t saveTitle;  // "Save Settings"
+    int32_t filterText;  // "Custom Filters, (*.ACF)"
+    const char* extension;  // ".ACF": added to a saved name without one
+    uint32_t fileType;  // codes the host records with a saved file
     uint32_t creator;
-    int32_t loadAction;      // "load the kernel settings", for the error alert
+    int32_t loadAction;  // "load the kernel settings", for the error alert
     int32_t saveAction;
 };
 

@@ -82,18 +82,10 @@ public:
             ShowAbout(filter.aboutTitle);
             *result = kNoErr;
             break;
-        case filterSelectorParameters:
-            *result = Parameters(*record);
-            break;
-        case filterSelectorPrepare:
-            *result = Prepare(*record);
-            break;
-        case filterSelectorStart:
-            *result = Start(*record);
-            break;
-        case filterSelectorContinue:
-            *result = kNoErr;
-            break;
+        case filterSelectorParameters: *result = Parameters(*record); break;
+        case filterSelectorPrepare: *result = Prepare(*record); break;
+        case filterSelectorStart: *result = Start(*record); break;
+        case filterSelectorContinue: *result = kNoErr; break;
         case filterSelectorFinish:
             Release(*record);
             *result = kNoErr;
@@ -123,8 +115,7 @@ public:
             if constexpr (filter.reportsParameterSize)
                 *reinterpret_cast<int32_t*>(data) = 0;
             break;
-        default:
-            break;
+        default: break;
         }
     }
 
@@ -225,8 +216,7 @@ private:
 
     static int16_t SetParams(FilterRecord& record, void** handle)
     {
-        if (!record.parameters || !handle || !*handle ||
-            Host().platform->BlockSize(*handle) != filter.scriptingSize)
+        if (!record.parameters || !handle || !*handle || Host().platform->BlockSize(*handle) != filter.scriptingSize)
             return kNoErr;
         Block& block = BlockOf(record);
         filter.fromScriptingBlock(block, *handle);

@@ -40,7 +40,8 @@ void UnmatteBand(int32_t rows, int32_t columns, int samplesPerPixel, const uint8
             const int32_t alphaValue = a[x];
             for (int s = 0; s < samplesPerPixel; ++s) {
                 const int32_t c = in[x * samplesPerPixel + s];
-                out[x * samplesPerPixel + s] = alphaValue == 0 ? 0 : uint8_t(((c - 255) + alphaValue) * 255 / alphaValue);
+                out[x * samplesPerPixel + s] =
+                    alphaValue == 0 ? 0 : uint8_t(((c - 255) + alphaValue) * 255 / alphaValue);
             }
         }
     }

@@ -7,11 +7,11 @@
 struct HostStream;
 
 struct FileDialogRequest {
-    uint8_t save;               // 1: choose a file to write, 0: one to read
-    const char* title;          // "Save Settings"
-    const char* filter;         // "Custom Filters, (*.ACF)"
-    const char* extension;      // ".ACF": added to a saved name without one
-    uint32_t fileType;          // four-character codes the host records with a saved file
+    uint8_t save;  // 1: choose a file to write, 0: one to read
+    const char* title;  // "Save Settings"
+    const char* filter;  // "Custom Filters, (*.ACF)"
+    const char* extension;  // ".ACF": added to a saved name without one
+    uint32_t fileType;  // four-character codes the host records with a saved file
     uint32_t creator;
 };
 
@@ -29,11 +29,11 @@ struct HostFileServices {
     HostStream* (*OpenStream)(const char* path, int32_t forWriting, int16_t* error);
     // The first error of the stream's life, 0 when there was none.
     int16_t (*CloseStream)(HostStream* stream);
-    int16_t (*WriteInt16)(HostStream* stream, int16_t value);                                  // 1811
-    int16_t (*WriteFloat64)(HostStream* stream, double value);                                 // 1800
+    int16_t (*WriteInt16)(HostStream* stream, int16_t value);  // 1811
+    int16_t (*WriteFloat64)(HostStream* stream, double value);  // 1800
     int16_t (*WriteBytes)(HostStream* stream, const void* data, int32_t size);
     int16_t (*ReadInt16)(HostStream* stream, int16_t* value, int16_t minimum, int16_t maximum);  // 1442
-    int16_t (*ReadFloat64)(HostStream* stream, double* value, double minimum, double maximum);   // 1428
+    int16_t (*ReadFloat64)(HostStream* stream, double* value, double minimum, double maximum);  // 1428
     int16_t (*ReadBytes)(HostStream* stream, void* data, int32_t size);
     // 1503: tells the user that `action` ("load the kernel settings") failed with `error`.
     void (*ShowErrorAlert)(int16_t error, const char* action);

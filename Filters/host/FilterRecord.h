@@ -61,7 +61,7 @@ struct WriteDescriptorProcs {
 
 struct PIDescriptorParameters {
     int16_t descriptorParametersVersion;
-    int16_t playInfo;    // the host's play flags, passed through
+    int16_t playInfo;  // the host's play flags, passed through
     int16_t recordInfo;  // the host's record flags, passed through
     PIDescriptorHandle descriptor;  // settings to play back, or null; the written descriptor on return
     WriteDescriptorProcs* writeDescriptorProcs;
@@ -87,16 +87,16 @@ struct FilterHostBlock {
     void (*StopPreview)();
     // Shows (1) or hides (0) the dialog preview.
     void (*ShowPreview)(int32_t show);
-    Rect16 tileRect;     // the rectangle of the current pass, image coordinates
-    int16_t bandCount;   // bands to cut a pass into, 1 to 16
+    Rect16 tileRect;  // the rectangle of the current pass, image coordinates
+    int16_t bandCount;  // bands to cut a pass into, 1 to 16
     // Calls callback(band, record) exactly once for every band before returning.
     void (*ForEachBand)(int32_t count, const Band* bands, BandCallback callback, intptr_t userWord);
-    HostImageMap* imageMap;   // the image map being filtered
-    int16_t documentDepth;    // bits per sample of the document: 1, 8, 16 or 32
-    int16_t workingDepth;     // bits per sample delivered; set to documentDepth to get deep data
-    int32_t passCount;        // written by multi-pass filters: passes per plane
-    int32_t passIndex;        // the current pass, from 0
-    void* scratchData;        // the host's scratch output of multi-pass filters
+    HostImageMap* imageMap;  // the image map being filtered
+    int16_t documentDepth;  // bits per sample of the document: 1, 8, 16 or 32
+    int16_t workingDepth;  // bits per sample delivered; set to documentDepth to get deep data
+    int32_t passCount;  // written by multi-pass filters: passes per plane
+    int32_t passIndex;  // the current pass, from 0
+    void* scratchData;  // the host's scratch output of multi-pass filters
     int32_t scratchRowBytes;
     // Set before advanceState by a filter that reads every sample of the
     // request only before writing that same sample: the host may then hand
@@ -115,35 +115,35 @@ using ProgressProc = void (*)(uint32_t done, uint32_t total);
 // The filter plug-in record: geometry in image coordinates, planes numbered
 // from 0 with the transparency plane (when present) last.
 struct FilterRecord {
-    AbortProc abortProc;            // true when the user asked to stop
-    ProgressProc progressProc;      // shows done/total
-    void* parameters;               // the filter's parameter block, kept by the host across runs
-    int16_t planes;                 // planes of the image, the transparency plane included
-    Rect16 filterRect;              // the area to filter (the selection's bounds)
-    Rect16 inRect;                  // requested input area; may reach outside the image
-    int16_t inLoPlane, inHiPlane;   // requested input planes, interleaved in inData
-    Rect16 outRect;                 // requested output area
-    int16_t outLoPlane, outHiPlane; // requested output planes, interleaved in outData
-    void* inData;                   // first sample of inRect
+    AbortProc abortProc;  // true when the user asked to stop
+    ProgressProc progressProc;  // shows done/total
+    void* parameters;  // the filter's parameter block, kept by the host across runs
+    int16_t planes;  // planes of the image, the transparency plane included
+    Rect16 filterRect;  // the area to filter (the selection's bounds)
+    Rect16 inRect;  // requested input area; may reach outside the image
+    int16_t inLoPlane, inHiPlane;  // requested input planes, interleaved in inData
+    Rect16 outRect;  // requested output area
+    int16_t outLoPlane, outHiPlane;  // requested output planes, interleaved in outData
+    void* inData;  // first sample of inRect
     int32_t inRowBytes;
-    void* outData;                  // first sample of outRect, holding the current pixels
+    void* outData;  // first sample of outRect, holding the current pixels
     int32_t outRowBytes;
-    uint8_t haveMask;               // a selection mask is available
+    uint8_t haveMask;  // a selection mask is available
     Rect16 maskRect;
-    void* maskData;                 // 8-bit selection over maskRect
+    void* maskData;  // 8-bit selection over maskRect
     int32_t maskRowBytes;
-    uint8_t backColor[4];           // in the image's own mode
+    uint8_t backColor[4];  // in the image's own mode
     uint8_t foreColor[4];
-    FilterHostBlock* hostProc;      // the host's extension block
-    int16_t imageMode;              // kModeBitmap ... kModeLab
-    int32_t imageHRes, imageVRes;   // pixels per inch, 16.16 fixed point
-    Point16 imageSize;              // the whole image
+    FilterHostBlock* hostProc;  // the host's extension block
+    int16_t imageMode;  // kModeBitmap ... kModeLab
+    int32_t imageHRes, imageVRes;  // pixels per inch, 16.16 fixed point
+    Point16 imageSize;  // the whole image
     HandleProcs* handleProcs;
     AdvanceStateProc advanceState;  // delivers inRect/outRect for the requested planes
-    int16_t inputPadding;           // -1: replicate edges; 0..255: that value outside the image
+    int16_t inputPadding;  // -1: replicate edges; 0..255: that value outside the image
     PIDescriptorParameters* descriptorParameters;  // null when the host is not scripting
     int16_t inLayerPlanes, inTransparencyMask;
-    int16_t outLayerPlanes, outTransparencyMask;   // outTransparencyMask: the last plane is transparency
+    int16_t outLayerPlanes, outTransparencyMask;  // outTransparencyMask: the last plane is transparency
 };
 
 constexpr int16_t kPadEdgeReplicate = -1;

@@ -37,52 +37,52 @@ enum : int32_t {
 struct HostCallbackTable;
 
 struct HostGlobals {
-    uint8_t versionFlag;                     // zero on hosts older than this module
-    const ResourceFile* resourceInstance;    // the host's own resources (strings)
+    uint8_t versionFlag;  // zero on hosts older than this module
+    const ResourceFile* resourceInstance;  // the host's own resources (strings)
     const HostPixelRoutines* pixelRoutines;  // the host's pixel routines
 };
 
 struct ToolParamBlock {
-    const char* toolName;          // the tool's name as the host knows it
-    void* argument;                // the selector's argument record
+    const char* toolName;  // the tool's name as the host knows it
+    void* argument;  // the selector's argument record
     uint32_t selector;
-    int16_t toolId;                // the id the host gave this module
+    int16_t toolId;  // the id the host gave this module
     HostGlobals* hostGlobals;
     HostCallbackTable* callbacks;
 };
 
 // Argument records by selector.
 struct FilterEntryRequest {
-    int32_t filterId;    // in
-    FilterEntry entry;   // out; untouched for an unknown id
+    int32_t filterId;  // in
+    FilterEntry entry;  // out; untouched for an unknown id
 };
 
 struct CommandRequest {
-    void* menuItem;        // kToolUpdateCommandItem only
-    int32_t commandNumber; // kCommandFeather, kCommandColorRange (help also takes 16430)
+    void* menuItem;  // kToolUpdateCommandItem only
+    int32_t commandNumber;  // kCommandFeather, kCommandColorRange (help also takes 16430)
 };
 
 struct CommandInvokeRequest {
-    int32_t mode;          // 1 interactive, 4 no alerts
+    int32_t mode;  // 1 interactive, 4 no alerts
     int32_t commandId;
-    void* parameters;      // the command's parameter storage
-    int32_t result;        // out
+    void* parameters;  // the command's parameter storage
+    int32_t result;  // out
 };
 
 struct CommandReplayRequest {
     int32_t commandId;
-    const void* block;     // a stored parameter block
-    int32_t size;          // its size in bytes
-    intptr_t context;      // the host's, passed on unchanged
+    const void* block;  // a stored parameter block
+    int32_t size;  // its size in bytes
+    intptr_t context;  // the host's, passed on unchanged
 };
 
 // Describes a host-native command for CreateCommand.
 struct HostCommandDesc {
-    const ResourceFile* owner;   // HostGlobals::resourceInstance
+    const ResourceFile* owner;  // HostGlobals::resourceInstance
     const char* label;
-    uint32_t kind;               // 'filt'
+    uint32_t kind;  // 'filt'
     int32_t commandNumber;
-    int16_t flag;                // 1
+    int16_t flag;  // 1
     int32_t helpId;
     int16_t reserved1, reserved2;
     int32_t reserved3;
@@ -91,33 +91,33 @@ struct HostCommandDesc {
 
 // A host image's record, as GetImageRecord describes an image or image map.
 struct HostChannelEntry {
-    uint8_t targeted;       // the channel takes part in the current operation
-    uint8_t reserved[19];   // the rest of the 20-byte entry is the host's
+    uint8_t targeted;  // the channel takes part in the current operation
+    uint8_t reserved[19];  // the rest of the 20-byte entry is the host's
 };
 static_assert(sizeof(HostChannelEntry) == 20);
 
 // A read-only view of one 8-bit plane, in image coordinates.
 struct HostPlaneView {
-    const uint8_t* base;    // sample (0, 0)
+    const uint8_t* base;  // sample (0, 0)
     int32_t rowBytes;
     int32_t width, height;
 };
 
 struct HostLayerRecord {
-    int32_t flags;                         // bit 0: a transparency map exists
+    int32_t flags;  // bit 0: a transparency map exists
     int32_t mapCount;
-    const HostPlaneView* transparencyMaps; // one per map; the current one is at currentMapIndex
+    const HostPlaneView* transparencyMaps;  // one per map; the current one is at currentMapIndex
 };
 
 struct HostImageRecord {
-    int16_t mode;                // image mode code (kModeBitmap ...)
-    int16_t selectionState;      // 2 when the image has a selection that can be feathered
-    int32_t colourChannels;      // channels below this index are colour channels
+    int16_t mode;  // image mode code (kModeBitmap ...)
+    int16_t selectionState;  // 2 when the image has a selection that can be feathered
+    int32_t colourChannels;  // channels below this index are colour channels
     int32_t channelCount;
     const HostChannelEntry* channels;
-    const HostLayerRecord* layer; // null for an image without layers
-    int32_t currentMapIndex;      // the host's current-layer index into the layer's maps
-    uint8_t liveUpdate;           // the dialog preview follows every change
+    const HostLayerRecord* layer;  // null for an image without layers
+    int32_t currentMapIndex;  // the host's current-layer index into the layer's maps
+    uint8_t liveUpdate;  // the dialog preview follows every change
 };
 
 // PICA: suites acquired by name and version; every acquire is paired with a release.
@@ -136,10 +136,10 @@ struct PESessionSuite {
 
 // Platform services, the first member of the callback table.
 struct HostPlatformTable {
-    void (*FreeBlock)(void* block);                     // releases a NewBlock block
-    int32_t (*BlockSize)(const void* block);            // size in bytes; 0 for null
-    int16_t (*ResizeBlock)(void** block, int32_t size); // keeps the contents up to the smaller size
-    void (*MessageBeep)(int32_t kind);                  // an audible refusal
+    void (*FreeBlock)(void* block);  // releases a NewBlock block
+    int32_t (*BlockSize)(const void* block);  // size in bytes; 0 for null
+    int16_t (*ResizeBlock)(void** block, int32_t size);  // keeps the contents up to the smaller size
+    void (*MessageBeep)(int32_t kind);  // an audible refusal
 };
 
 // User-interface services, the second member.
@@ -154,7 +154,7 @@ struct HostCallbackTable {
     const HostPlatformTable* platform;
     const HostUiTable* ui;
     const HostDialogServices* dialogs;  // RunModalDialog and the dialog item services
-    const HostFileServices* files;      // the file dialog, settings-file streams, the error alert
+    const HostFileServices* files;  // the file dialog, settings-file streams, the error alert
     // 263: modal; returns the 1-based index of the button chosen.
     int32_t (*ShowAlert)(const char* message, const char* button1, const char* button2, const char* button3);
     // 348: shows a help line.

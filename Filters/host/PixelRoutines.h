@@ -19,9 +19,9 @@
 // that id means nothing once the bytes have been stored and read back, and a
 // table whose `lookup` is 0 holds nothing to release.
 struct KernelTable {
-    int32_t taps;              // n of the weights it was built from
-    uint8_t unused[1024];      // part of the stored layout the host does not need
-    int32_t lookup;            // the host's id of the built kernel; 0 when there is none
+    int32_t taps;  // n of the weights it was built from
+    uint8_t unused[1024];  // part of the stored layout the host does not need
+    int32_t lookup;  // the host's id of the built kernel; 0 when there is none
     uint8_t unusedTail[8];
 };
 static_assert(sizeof(KernelTable) == 1040 && offsetof(KernelTable, lookup) == 1028);
@@ -39,8 +39,8 @@ struct HostPixelRoutines {
                         int32_t value);
 
     // 131: 8-bit 3x3 blur, weights 1 2 1 / 2 4 2 / 1 2 1, sum / 16 rounded half up.
-    void (*Blur3x3)(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                    int32_t sourceRowBytes, int32_t destinationRowBytes);
+    void (*Blur3x3)(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                    int32_t destinationRowBytes);
     // 132: 8-bit 3x3 box blur, sum of the nine / 9 rounded half up.
     void (*BlurMore3x3)(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
                         int32_t sourceRowBytes, int32_t destinationRowBytes);

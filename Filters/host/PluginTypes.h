@@ -8,7 +8,7 @@ struct Rect16 {
     int16_t top = 0;
     int16_t left = 0;
     int16_t bottom = 0;  // exclusive
-    int16_t right = 0;   // exclusive
+    int16_t right = 0;  // exclusive
 
     int32_t height() const { return bottom - top; }
     int32_t width() const { return right - left; }
@@ -28,16 +28,16 @@ struct Point16 {
 // most significant byte ("8BIM" == 0x3842494D).
 constexpr uint32_t FourCC(const char (&code)[5])
 {
-    return (uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) |
-           (uint32_t(uint8_t(code[2])) << 8) | uint32_t(uint8_t(code[3]));
+    return (uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) | (uint32_t(uint8_t(code[2])) << 8) |
+           uint32_t(uint8_t(code[3]));
 }
 
 // Result codes passed through a FilterEntry's result word.
 inline constexpr int16_t kNoErr = 0;
-inline constexpr int16_t kFailedErr = -1;            // a failed run, or a foreign scripting key
-inline constexpr int16_t kUserCanceledErr = -128;    // Cancel in a dialog, or abort during the pass
-inline constexpr int16_t kMemFullErr = -108;         // the host could not provide a block
-inline constexpr int16_t kParamErr = -50;            // a host service was called with impossible arguments
+inline constexpr int16_t kFailedErr = -1;  // a failed run, or a foreign scripting key
+inline constexpr int16_t kUserCanceledErr = -128;  // Cancel in a dialog, or abort during the pass
+inline constexpr int16_t kMemFullErr = -108;  // the host could not provide a block
+inline constexpr int16_t kParamErr = -50;  // a host service was called with impossible arguments
 inline constexpr int16_t kMissingChannelErr = -5555;
 
 // Filter selectors (the first argument of a FilterEntry).

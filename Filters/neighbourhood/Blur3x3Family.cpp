@@ -19,8 +19,8 @@ constexpr int kEdgeRange8 = 16;
 
 // Restores the centre sample wherever the neighbourhood's range is below
 // `edgeRange`: `source` has a one-pixel halo, `destination` holds the blur.
-void KeepFlatAreas(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                   uint8_t* destination, int32_t destinationRowBytes, int edgeRange)
+void KeepFlatAreas(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                   int32_t destinationRowBytes, int edgeRange)
 {
     for (int32_t y = 0; y < rows; ++y) {
         const uint8_t* above = source + (y - 1) * intptr_t(sourceRowBytes);
@@ -62,12 +62,12 @@ void FilterBand(const Band* band, FilterRecord* record)
                             bitsPerSample);
         break;
     case Routine::kSharpenMore:
-        routines.SharpenMore3x3(a.rows, a.columns, a.source, a.destination, a.sourceRowBytes,
-                                a.destinationRowBytes, bitsPerSample);
+        routines.SharpenMore3x3(a.rows, a.columns, a.source, a.destination, a.sourceRowBytes, a.destinationRowBytes,
+                                bitsPerSample);
         break;
     case Routine::kSharpenEdges:
-        routines.SharpenEdges3x3(a.rows, a.columns, a.source, a.destination, a.sourceRowBytes,
-                                 a.destinationRowBytes, bitsPerSample);
+        routines.SharpenEdges3x3(a.rows, a.columns, a.source, a.destination, a.sourceRowBytes, a.destinationRowBytes,
+                                 bitsPerSample);
         break;
     }
 }
@@ -86,8 +86,8 @@ constexpr PlanePass Blur8(BandCallback bands)
 }
 constexpr PlanePass SharpenAnyDepth(BandCallback bands)
 {
-    return {.halo = 1, .transparency = Transparency::kLeave, .bands8 = bands, .bandsDeep = bands,
-            .overwritesOutput = true};
+    return {
+        .halo = 1, .transparency = Transparency::kLeave, .bands8 = bands, .bandsDeep = bands, .overwritesOutput = true};
 }
 
 constexpr PlainFilter kBlur{18021, Blur8(FilterBand<Routine::kBlur>)};

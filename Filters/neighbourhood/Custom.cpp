@@ -27,10 +27,10 @@ constexpr int kKernelCells = 25;
 constexpr int kKernelSide = 5;
 
 struct CustomKernelSettings {
-    int16_t scale;                  // the divisor; 0 copies
+    int16_t scale;  // the divisor; 0 copies
     int16_t offset;
     int16_t weights[kKernelCells];  // row by row from the top left; 12 is the centre
-    uint8_t used[kKernelCells];     // 0: the dialog shows the cell empty (its weight is 0)
+    uint8_t used[kKernelCells];  // 0: the dialog shows the cell empty (its weight is 0)
     uint8_t showDialog;
     ProgressCounters counters;
     int32_t previewEnable;
@@ -260,8 +260,7 @@ uint8_t CustomDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
             return 1;
         }
         return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    default:
-        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
     }
 }
 
@@ -332,7 +331,7 @@ void Convolve5x5(int32_t rows, int32_t columns, const uint8_t* source, int32_t s
     }
     // Only cells with a weight cost time: the default kernel has five.
     struct Tap {
-        intptr_t at;    // from the centre sample, in bytes
+        intptr_t at;  // from the centre sample, in bytes
         int32_t weight;
     } taps[kKernelCells];
     int tapCount = 0;

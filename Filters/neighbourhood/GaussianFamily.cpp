@@ -43,11 +43,11 @@ namespace px {
 constexpr int kMaxWeights = 1024;
 
 struct GaussianBlurBlock {
-    int16_t radius;              // tenths of a pixel
+    int16_t radius;  // tenths of a pixel
     uint8_t reserved[2];
-    int32_t n;                   // one-sided weights, centre included
+    int32_t n;  // one-sided weights, centre included
     double weights[kMaxWeights];
-    int32_t kernel[kMaxWeights]; // the 8-bit path's integer kernel
+    int32_t kernel[kMaxWeights];  // the 8-bit path's integer kernel
     int32_t shift;
     int32_t kernelLength;
     int32_t showDialog;
@@ -64,7 +64,7 @@ struct HighPassBlock {
     int16_t radius;
     uint8_t reserved[2];
     int32_t n;
-    KernelTable table;           // its `lookup` is 0 here; see RunResources
+    KernelTable table;  // its `lookup` is 0 here; see RunResources
     double weights[kMaxWeights];
     uint8_t showDialog;
     uint8_t reserved2[3];
@@ -82,13 +82,13 @@ struct UnsharpMaskBlock {
     int32_t n;
     KernelTable table;
     double weights[kMaxWeights];
-    double amount;               // percent
-    int16_t threshold;           // 8-bit levels
+    double amount;  // percent
+    int16_t threshold;  // 8-bit levels
     uint8_t showDialog;
     uint8_t reserved2;
     ProgressCounters counters;
     int32_t previewEnable;
-    uint8_t unused[4096];        // the end of the stored layout, not used
+    uint8_t unused[4096];  // the end of the stored layout, not used
 };
 static_assert(sizeof(UnsharpMaskBlock) == 13360 && offsetof(UnsharpMaskBlock, table) == 8 &&
               offsetof(UnsharpMaskBlock, table.lookup) == 1036 && offsetof(UnsharpMaskBlock, weights) == 1048 &&
@@ -132,18 +132,18 @@ struct LibraryPlane {
 // How the scratch of a two-pass plane is laid out: the rows of the
 // horizontal pass, then one tile per band of the vertical pass.
 struct ScratchLayout {
-    int32_t rowBytes = 0;        // of the horizontal pass's rows
+    int32_t rowBytes = 0;  // of the horizontal pass's rows
     int64_t tilesAt = 0;
     int32_t tileRowBytes = 0;
     int32_t tileBytes = 0;
-    Band bands[kMaxBands];       // the vertical pass's bands, in tile order
+    Band bands[kMaxBands];  // the vertical pass's bands, in tile order
     int bandCount = 0;
 };
 
 struct RunResources {
     uint8_t* scratch = nullptr;
     int32_t scratchBytes = 0;
-    KernelTable table{};         // built by the host, with its live `lookup`
+    KernelTable table{};  // built by the host, with its live `lookup`
     LibraryPlane library;
     ScratchLayout layout;
 };
@@ -298,7 +298,8 @@ void RowPassBand(const Band* band, FilterRecord* record)
     const auto* input = static_cast<const uint8_t*>(record->inData);
     for (int32_t y = band->top; y < band->bottom; ++y) {
         const int32_t row = y - record->inRect.top;
-        const uint8_t* source = input + ptrdiff_t(row) * record->inRowBytes + (band->left - record->inRect.left) * bytes;
+        const uint8_t* source =
+            input + ptrdiff_t(row) * record->inRowBytes + (band->left - record->inRect.left) * bytes;
         uint8_t* destination = resources.scratch + ptrdiff_t(row) * resources.layout.rowBytes +
                                (band->left - record->outRect.left) * bytes;
         ConvolveLine(*record, block, resources, band->width(), source, bytes, destination, bytes);
@@ -317,8 +318,8 @@ void CombineTile(const FilterRecord& record, const Block& block, int32_t rows, i
             PixelRoutines().DifferenceOffset8(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes,
                                               output, record.outRowBytes, 1, 128);
         else
-            PixelRoutines().DifferenceOffsetDeep(rows, columns, unfiltered, record.inRowBytes, blurred,
-                                                 blurredRowBytes, output, record.outRowBytes, bits, 1.0, 128.0);
+            PixelRoutines().DifferenceOffsetDeep(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes,
+                                                 output, record.outRowBytes, bits, 1.0, 128.0);
     } else {
         if (bits == 8)
             UnsharpCombine8(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes, output,
@@ -362,9 +363,9 @@ void ColumnPassBand(const Band* band, FilterRecord* record)
             const int32_t lines = combination == Combination::kBlur ? 0 : count * linesPerRow;
             for (int32_t x = 0; x < columns; ++x) {
                 for (int32_t line = x * lines / columns; line < (x + 1) * lines / columns; ++line)
-                    __builtin_prefetch(tileInput + ptrdiff_t(line / linesPerRow) * record->inRowBytes +
-                                           (line % linesPerRow) * 64,
-                                       0, 2);
+                    __builtin_prefetch(
+                        tileInput + ptrdiff_t(line / linesPerRow) * record->inRowBytes + (line % linesPerRow) * 64, 0,
+                        2);
                 ConvolveLine(*record, block, resources, count,
                              firstRow + ptrdiff_t(top) * layout.rowBytes + (left + x) * bytes, layout.rowBytes,
                              tile + x * bytes, layout.tileRowBytes);
@@ -516,7 +517,7 @@ constexpr double kUnsharpSliderDivisor = 4875;
 // The radius shown in a slider and its field (in pixels).
 struct RadiusControls {
     int32_t slider;
-    double divisor;      // the slider scale above 60 pixels
+    double divisor;  // the slider scale above 60 pixels
     int32_t field() const { return slider + 1; }
 };
 
@@ -578,8 +579,7 @@ uint8_t RadiusDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
         record.hostProc->StopPreview();
         ApplyRadius(dialog, record, block, TakeRadius(dialog, kRadius, item), prepare);
         return 1;
-    default:
-        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
     }
 }
 
@@ -621,8 +621,7 @@ uint8_t UnsharpMaskDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
                         PrepareKernelTable<UnsharpMaskBlock>);
         }
         return 1;
-    default:
-        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
     }
 }
 
@@ -631,7 +630,8 @@ uint8_t UnsharpMaskDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
 
 int16_t ClampedRadius(double radius)
 {
-    return int16_t(std::isnan(radius) ? kMinRadius : std::clamp(std::trunc(radius), double(kMinRadius), double(kMaxRadius)));
+    return int16_t(std::isnan(radius) ? kMinRadius
+                                      : std::clamp(std::trunc(radius), double(kMinRadius), double(kMaxRadius)));
 }
 
 template <class Block>
@@ -839,7 +839,8 @@ int16_t RadiusFromSlider(double position, double upperDivisor)
     if (position <= 0.3) {
         radius = int32_t(position * 334);
     } else {
-        const auto raw = int32_t(position <= 0.6 ? (position - 0.3) * 1667 + 100 : (position - 0.6) * upperDivisor + 600);
+        const auto raw =
+            int32_t(position <= 0.6 ? (position - 0.3) * 1667 + 100 : (position - 0.6) * upperDivisor + 600);
         radius = (raw + 5) / 10 * 10;
     }
     return int16_t(std::clamp<int32_t>(radius, kMinRadius, kMaxRadius));
@@ -869,8 +870,8 @@ int16_t RadiusFromSlider(double position, double upperDivisor)
         } else {
             for (int32_t x = 0; x < columns; ++x) {
                 const auto difference = int16_t(in[x] - blur[x]);
-                out[x] = difference > threshold ? uint8_t(std::clamp(in[x] + ((difference * gain) >> 5), 0, 255))
-                                                : in[x];
+                out[x] =
+                    difference > threshold ? uint8_t(std::clamp(in[x] + ((difference * gain) >> 5), 0, 255)) : in[x];
             }
         }
     }

@@ -191,8 +191,9 @@ struct Extremes {
 
     static Key Pick(Key a, Key b) { return largest ? std::max(a, b) : std::min(a, b); }
 
-    [[PX_ALSO_FOR_AVX2 gnu::flatten]] static void Rows(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                     uint8_t* destination, int32_t destinationRowBytes, int radius, Key* scratch)
+    [[PX_ALSO_FOR_AVX2 gnu::flatten]] static void Rows(int32_t rows, int32_t columns, const uint8_t* source,
+                                                       int32_t sourceRowBytes, uint8_t* destination,
+                                                       int32_t destinationRowBytes, int radius, Key* scratch)
     {
         const int32_t span = columns + 2 * radius;
         Key* shared = scratch;
@@ -650,9 +651,8 @@ template <Step step, class V, size_t N>
 template <const Network& network, class V, size_t N>
 [[PX_NOT_SANITIZED]] void Run(std::array<V, N>& values)
 {
-    [&]<size_t... i>(std::index_sequence<i...>) {
-        (Apply<network.steps[i]>(values), ...);
-    }(std::make_index_sequence<network.size>{});
+    [&]<size_t... i>(std::index_sequence<i...>) { (Apply<network.steps[i]>(values), ...); }
+    (std::make_index_sequence<network.size>{});
 }
 
 // The networks of the windows of one radius.
@@ -706,7 +706,7 @@ struct SmallMedian {
     struct Pair {
         const Key* sorted;  // kShared rows of `span` keys from column -r, each column sorted
         int32_t span;
-        int outputs;       // 2, or 1 for a band's last row
+        int outputs;  // 2, or 1 for a band's last row
         bool thresholded;  // the median only where it differs from the sample by more than `threshold`
         Key threshold;
         const uint8_t* beyond[2] = {};  // the row each window has beyond the shared ones, from column -r
@@ -849,8 +849,8 @@ void RankBand(const Band& band, const FilterRecord& record)
             AverageRowsFloat(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
                              radius, reinterpret_cast<double*>(scratch));
         else
-            AverageRows<S>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
-                           radius, reinterpret_cast<uint32_t*>(scratch));
+            AverageRows<S>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius,
+                           reinterpret_cast<uint32_t*>(scratch));
     } else {
         constexpr bool thresholded = kind == RankKind::kDustAndScratches;
         const int threshold = std::clamp<int>(settings.threshold, 0, kLargestThreshold);
@@ -961,8 +961,7 @@ uint8_t RankDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
             return 1;
         }
         return 0;
-    default:
-        return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
     }
 }
 
@@ -1041,8 +1040,8 @@ constexpr int kDespeckleHighest = 256;
 
 // 8 bits: m by unsigned integer division. The weighted sum fits 16 bits and
 // a sample left alone is written back as it was, so the loop vectorises.
-void DespeckleRows8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                    uint8_t* destination, int32_t destinationRowBytes, int threshold)
+void DespeckleRows8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                    int32_t destinationRowBytes, int threshold)
 {
     const uint16_t limit = uint16_t(threshold);
     for (int32_t y = 0; y < rows; ++y) {
@@ -1052,8 +1051,8 @@ void DespeckleRows8(int32_t rows, int32_t columns, const uint8_t* source, int32_
         uint8_t* out = destination + size_t(y) * destinationRowBytes;
         for (int32_t x = 0; x < columns; ++x) {
             const uint16_t c = centre[x];
-            const uint16_t sum = uint16_t(2 * (above[x] + below[x] + centre[x - 1] + c + centre[x + 1]) +
-                                          above[x - 1] + above[x + 1] + below[x - 1] + below[x + 1]);
+            const uint16_t sum = uint16_t(2 * (above[x] + below[x] + centre[x - 1] + c + centre[x + 1]) + above[x - 1] +
+                                          above[x + 1] + below[x - 1] + below[x + 1]);
             const uint16_t m = uint16_t(sum / 14);
             const uint16_t difference = uint16_t(m > c ? m - c : c - m);
             out[x] = difference < limit ? uint8_t(m) : out[x];
@@ -1078,7 +1077,8 @@ void DespeckleRowsDeep(int32_t rows, int32_t columns, const uint8_t* source, int
         for (int32_t x = 0; x < columns; ++x) {
             const double c = at(centre, x);
             const double m = (2 * (at(above, x) + at(below, x) + at(centre, x - 1) + c + at(centre, x + 1)) +
-                              at(above, x - 1) + at(above, x + 1) + at(below, x - 1) + at(below, x + 1)) / 14;
+                              at(above, x - 1) + at(above, x + 1) + at(below, x - 1) + at(below, x + 1)) /
+                             14;
             if (std::abs(m - c) * kLevelsPerUnit < threshold)
                 S::StoreValue(out, x, m);
         }
@@ -1142,8 +1142,7 @@ uint8_t DespeckleDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
             return 1;
         }
         return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
-    default:
-        return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
     }
 }
 
@@ -1182,7 +1181,9 @@ constexpr SettingsFilter<DespeckleSettings> kDespeckle{
     .dialog = DespeckleDialog,
     .scriptingSize = 0,
     .fromScriptingBlock = nullptr,
-    .pass = {.halo = 1, .transparency = Transparency::kFilter, .bands8 = DespeckleBands8,
+    .pass = {.halo = 1,
+             .transparency = Transparency::kFilter,
+             .bands8 = DespeckleBands8,
              .bandsDeep = DespeckleBandsDeep},
     .processPlane = nullptr,
     .resetPlanes = nullptr,

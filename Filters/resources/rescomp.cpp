@@ -153,21 +153,22 @@ int main(int argc, char** argv)
 #define ITEM(id, kind, label, minimum, maximum, value) dialog.item(id, kItem##kind, label, minimum, maximum, value);
 #define END_DIALOG() resources.add(kResourceDialog, dialog.id, dialog.finish());
 #define SETTING(filter, name, key, altKey, type, minimum, maximum, defaultValue, scale, unit, description) \
-    {                                                                                                       \
+    {                                                                                                      \
         auto& [count, out] = settings[filter];                                                             \
-        ++count;                                                                                            \
-        out.text(name);                                                                                     \
-        out.u32(KeyOf(key));                                                                                \
-        out.u32(KeyOf(altKey));                                                                             \
-        out.u32(FourCC(type));                                                                              \
-        out.f64(minimum);                                                                                   \
-        out.f64(maximum);                                                                                   \
-        out.f64(defaultValue);                                                                              \
-        out.f64(scale);                                                                                     \
-        out.text(unit);                                                                                     \
-        out.text(description);                                                                              \
+        ++count;                                                                                           \
+        out.text(name);                                                                                    \
+        out.u32(KeyOf(key));                                                                               \
+        out.u32(KeyOf(altKey));                                                                            \
+        out.u32(FourCC(type));                                                                             \
+        out.f64(minimum);                                                                                  \
+        out.f64(maximum);                                                                                  \
+        out.f64(defaultValue);                                                                             \
+        out.f64(scale);                                                                                    \
+        out.text(unit);                                                                                    \
+        out.text(description);                                                                             \
     }
-#define BITMAP(id, width, height, pixels) resources.add(kResourceBitmap, id, Picture(width, height, 0, 0, pixels, false));
+#define BITMAP(id, width, height, pixels) \
+    resources.add(kResourceBitmap, id, Picture(width, height, 0, 0, pixels, false));
 #define CURSOR(id, hotX, hotY, width, height, pixels) \
     resources.add(kResourceCursor, id, Picture(width, height, hotX, hotY, pixels, true));
 #include "resources/Resources.inc"

@@ -19,7 +19,10 @@ void Put(std::vector<HostDescriptor::Item>& items, uint32_t key, uint32_t type, 
 void HostDescriptor::putInteger(uint32_t key, int32_t v) { Put(items, key, typeInteger, 0, v); }
 void HostDescriptor::putFloat(uint32_t key, double v) { Put(items, key, typeFloat, 0, v); }
 void HostDescriptor::putBoolean(uint32_t key, bool v) { Put(items, key, typeBoolean, 0, v); }
-void HostDescriptor::putEnumerated(uint32_t key, uint32_t enumType, uint32_t v) { Put(items, key, typeEnumerated, enumType, v); }
+void HostDescriptor::putEnumerated(uint32_t key, uint32_t enumType, uint32_t v)
+{
+    Put(items, key, typeEnumerated, enumType, v);
+}
 void HostDescriptor::putText(uint32_t key, std::string v) { Put(items, key, typeText, 0, std::move(v)); }
 
 const HostDescriptor::Item* HostDescriptor::find(uint32_t key) const
@@ -34,7 +37,7 @@ struct HostDescriptorReader {
     const HostDescriptor* descriptor = nullptr;
     size_t next = 0;
     const HostDescriptor::Item* current = nullptr;
-    int16_t error = 0;   // the first error met, returned by close
+    int16_t error = 0;  // the first error met, returned by close
 };
 
 struct HostDescriptorWriter {
@@ -125,9 +128,18 @@ int16_t CloseWrite(PIWriteDescriptor writer, PIDescriptorHandle* descriptor)
     return kNoErr;
 }
 
-int16_t PutInteger(PIWriteDescriptor w, uint32_t key, int32_t v) { return w ? (w->descriptor.putInteger(key, v), kNoErr) : kParamErr; }
-int16_t PutFloat(PIWriteDescriptor w, uint32_t key, const double* v) { return w && v ? (w->descriptor.putFloat(key, *v), kNoErr) : kParamErr; }
-int16_t PutBoolean(PIWriteDescriptor w, uint32_t key, uint8_t v) { return w ? (w->descriptor.putBoolean(key, v != 0), kNoErr) : kParamErr; }
+int16_t PutInteger(PIWriteDescriptor w, uint32_t key, int32_t v)
+{
+    return w ? (w->descriptor.putInteger(key, v), kNoErr) : kParamErr;
+}
+int16_t PutFloat(PIWriteDescriptor w, uint32_t key, const double* v)
+{
+    return w && v ? (w->descriptor.putFloat(key, *v), kNoErr) : kParamErr;
+}
+int16_t PutBoolean(PIWriteDescriptor w, uint32_t key, uint8_t v)
+{
+    return w ? (w->descriptor.putBoolean(key, v != 0), kNoErr) : kParamErr;
+}
 int16_t PutEnumerated(PIWriteDescriptor w, uint32_t key, uint32_t type, uint32_t v)
 {
     return w ? (w->descriptor.putEnumerated(key, type, v), kNoErr) : kParamErr;
@@ -141,7 +153,8 @@ int16_t PutText(PIWriteDescriptor w, uint32_t key, const char* text)
 
 ReadDescriptorProcs* ReadDescriptorTable()
 {
-    static ReadDescriptorProcs procs{OpenRead, CloseRead, GetKey, GetInteger, GetFloat, GetBoolean, GetEnumerated, GetText};
+    static ReadDescriptorProcs procs{OpenRead, CloseRead,  GetKey,        GetInteger,
+                                     GetFloat, GetBoolean, GetEnumerated, GetText};
     return &procs;
 }
 

@@ -173,9 +173,11 @@ bool ResolveScript(HostDialog& dialog, std::vector<DialogAction>& script, std::s
             return false;
         }
         // A picture area takes the point the user picks on it.
-        const bool settable = item && (item->kind == kItemSlider || item->kind == kItemNumber || item->kind == kItemPicture ||
-                                       item->kind == kItemEditText || item->kind == kItemPopup);
-        const bool clickable = item && (item->kind == kItemButton || item->kind == kItemCheckBox || item->kind == kItemRadio);
+        const bool settable =
+            item && (item->kind == kItemSlider || item->kind == kItemNumber || item->kind == kItemPicture ||
+                     item->kind == kItemEditText || item->kind == kItemPopup);
+        const bool clickable =
+            item && (item->kind == kItemButton || item->kind == kItemCheckBox || item->kind == kItemRadio);
         if (action.kind == DialogAction::kSet && !settable) {
             error = fmt::format("item {} of the dialog cannot be set", action.item);
             return false;
@@ -232,15 +234,9 @@ bool Play(HostDialog& dialog, const DialogAction& action, std::string& error)
         for (int i = 0; i < action.count && !dialog.ended; ++i)
             dialog.send(0, kDialogIdle);
         return true;
-    case DialogAction::kRedraw:
-        dialog.send(0, kDialogRedrawPreview);
-        return true;
-    case DialogAction::kOk:
-        dialog.send(kItemOk, kDialogItemHit);
-        return true;
-    case DialogAction::kCancel:
-        dialog.send(kItemCancel, kDialogItemHit);
-        return true;
+    case DialogAction::kRedraw: dialog.send(0, kDialogRedrawPreview); return true;
+    case DialogAction::kOk: dialog.send(kItemOk, kDialogItemHit); return true;
+    case DialogAction::kCancel: dialog.send(kItemCancel, kDialogItemHit); return true;
     }
     return true;
 }
@@ -250,7 +246,8 @@ int32_t RunModalDialog(const DialogDesc* desc)
     Host& host = ActiveHost();
     host.dialogError.clear();
     DialogTemplate dialogTemplate;
-    const ResourceFile::Bytes* bytes = desc->instance ? desc->instance->find(kResourceDialog, desc->resourceId) : nullptr;
+    const ResourceFile::Bytes* bytes =
+        desc->instance ? desc->instance->find(kResourceDialog, desc->resourceId) : nullptr;
     if (!bytes || !ParseDialogTemplate(*bytes, dialogTemplate)) {
         host.dialogError = fmt::format("the module has no usable dialog {}", desc->resourceId);
         return kFailedErr;
@@ -401,9 +398,9 @@ void ReleaseMouse(HostDialog*) { ActiveHost().mouseCaptured = false; }
 const HostDialogServices* DialogServiceTable()
 {
     static const HostDialogServices services{
-        RunModalDialog, GetDialogData,  EndModalDialog, GetItemValue,  SetItemValue, RefreshItem,
-        CanCloseDialog, CurrentTime,    GetItemText,    SetItemText,   EnableItem,   ShowItem,
-        SetPopupItems,  SetItemBitmap,  ConfigureItem,  SetCursor,     CaptureMouse, ReleaseMouse};
+        RunModalDialog, GetDialogData, EndModalDialog, GetItemValue, SetItemValue, RefreshItem,
+        CanCloseDialog, CurrentTime,   GetItemText,    SetItemText,  EnableItem,   ShowItem,
+        SetPopupItems,  SetItemBitmap, ConfigureItem,  SetCursor,    CaptureMouse, ReleaseMouse};
     return &services;
 }
 

@@ -187,8 +187,8 @@ void ShowErrorAlert(int16_t error, const char* action)
 
 const HostFileServices* FileServiceTable()
 {
-    static const HostFileServices services{ChooseFile, OpenStream, CloseStream, WriteInt16, WriteFloat64, WriteBytes,
-                                           ReadInt16,  ReadFloat64, ReadBytes,  ShowErrorAlert};
+    static const HostFileServices services{ChooseFile, OpenStream, CloseStream, WriteInt16, WriteFloat64,
+                                           WriteBytes, ReadInt16,  ReadFloat64, ReadBytes,  ShowErrorAlert};
     return &services;
 }
 

@@ -72,7 +72,8 @@ bool WithinMargin(const Rect16& r, const Image& image)
 
 Rect16 Intersect(const Rect16& a, const Rect16& b)
 {
-    Rect16 r{std::max(a.top, b.top), std::max(a.left, b.left), std::min(a.bottom, b.bottom), std::min(a.right, b.right)};
+    Rect16 r{std::max(a.top, b.top), std::max(a.left, b.left), std::min(a.bottom, b.bottom),
+             std::min(a.right, b.right)};
     return r.empty() ? Rect16{} : r;
 }
 
@@ -92,7 +93,7 @@ int32_t RowSpan(const Rect16& r, int depth, int planes)
 struct Host::Run {
     Host& host;
     Image& image;
-    Image& source;   // the snapshot
+    Image& source;  // the snapshot
     const RunOptions& options;
     FilterRecord record{};
     FilterHostBlock hostBlock{};
@@ -104,7 +105,7 @@ struct Host::Run {
     std::vector<HostChannelEntry> channels;
     HostLayerRecord layer{};
     HostPlaneView transparencyView{};
-    std::vector<uint8_t> transparency8;   // 8-bit rendition of a deep transparency plane
+    std::vector<uint8_t> transparency8;  // 8-bit rendition of a deep transparency plane
 
     // Per plane, the rows already copied into the snapshot.
     std::vector<std::vector<uint8_t>> snapshotted;
@@ -122,7 +123,7 @@ struct Host::Run {
     // is written before it is handed out, so they are not cleared on growth.
     PlaneBytes inBuffer;
     struct Output {
-        bool buffered = false;      // outData is a buffer to write back, not the image itself
+        bool buffered = false;  // outData is a buffer to write back, not the image itself
         Rect16 rect;
         int lo = 0, hi = 0, depth = 8;
         int32_t rowBytes = 0;
@@ -301,10 +302,9 @@ int16_t Host::Run::advance()
 
     // A pointwise request that needs no "before" (no restore, no selection
     // blend) gets the image itself as both input and output: no snapshot.
-    if (inPlace && !keepsBefore && record.inRect == record.outRect &&
-        record.inLoPlane == record.outLoPlane && record.inHiPlane == record.outHiPlane &&
-        record.outLoPlane == record.outHiPlane && depth == documentDepth && !record.outRect.empty() &&
-        Inside(record.outRect, image) && planesOk(record.outLoPlane, record.outHiPlane) &&
+    if (inPlace && !keepsBefore && record.inRect == record.outRect && record.inLoPlane == record.outLoPlane &&
+        record.inHiPlane == record.outHiPlane && record.outLoPlane == record.outHiPlane && depth == documentDepth &&
+        !record.outRect.empty() && Inside(record.outRect, image) && planesOk(record.outLoPlane, record.outHiPlane) &&
         !anySnapshotted(record.outLoPlane)) {
         const int error = deliverOutput(record.outRect, record.outLoPlane, record.outHiPlane, depth);
         record.inData = record.outData;
@@ -314,8 +314,8 @@ int16_t Host::Run::advance()
 
     // A whole plane the filter overwrites, at the document's depth and
     // needing no "before": swapped into the snapshot rather than copied.
-    if (overwrites && !keepsBefore && record.outLoPlane == record.outHiPlane && depth == documentDepth &&
-        depth != 1 && planesOk(record.outLoPlane, record.outHiPlane) &&
+    if (overwrites && !keepsBefore && record.outLoPlane == record.outHiPlane && depth == documentDepth && depth != 1 &&
+        planesOk(record.outLoPlane, record.outHiPlane) &&
         record.outRect == Rect16{0, 0, int16_t(image.height()), int16_t(image.width())} &&
         image.margin() == source.margin() && !anySnapshotted(record.outLoPlane))
         swapIntoSnapshot(record.outLoPlane);
@@ -378,8 +378,7 @@ void Host::Run::deliverInput(const Rect16& rect, int lo, int hi, int depth)
                     const bool inside = rowInside && x >= 0 && x < source.width();
                     const int32_t sx = std::clamp<int32_t>(x, 0, source.width() - 1);
                     if (depth == 1) {
-                        const int bit =
-                            inside || replicate ? (inRow[sx >> 3] >> (7 - (sx & 7))) & 1 : padValue != 0;
+                        const int bit = inside || replicate ? (inRow[sx >> 3] >> (7 - (sx & 7))) & 1 : padValue != 0;
                         const int32_t column = x - (rect.left & ~7);
                         if (bit)
                             outRow[column >> 3] |= uint8_t(0x80 >> (column & 7));
@@ -415,7 +414,9 @@ void Host::Run::padPlane(const Rect16& rect, int plane, bool replicate, uint8_t 
             uint8_t* out = inBuffer.data() + size_t(y - rect.top) * size_t(record.inRowBytes);
             const bool rowInside = y >= 0 && y < source.height();
             const uint8_t* in = source.row(plane, std::clamp<int32_t>(y, 0, source.height() - 1));
-            auto put = [&](int32_t x, const uint8_t* sample) { std::memcpy(out + size_t(x - rect.left) * bytes, sample, bytes); };
+            auto put = [&](int32_t x, const uint8_t* sample) {
+                std::memcpy(out + size_t(x - rect.left) * bytes, sample, bytes);
+            };
             if (!rowInside && !replicate) {
                 for (int32_t x = rect.left; x < rect.right; ++x)
                     put(x, pad);
@@ -679,8 +680,9 @@ int16_t Host::Run::hostPass()
     const int tile = options.tileSize > 0 ? options.tileSize : std::max(area.width(), area.height());
     for (int32_t top = area.top; result == kNoErr && top < area.bottom; top += tile)
         for (int32_t left = area.left; result == kNoErr && left < area.right; left += tile) {
-            hostBlock.tileRect = Rect16{int16_t(top), int16_t(left), int16_t(std::min<int32_t>(top + tile, area.bottom)),
-                                        int16_t(std::min<int32_t>(left + tile, area.right))};
+            hostBlock.tileRect =
+                Rect16{int16_t(top), int16_t(left), int16_t(std::min<int32_t>(top + tile, area.bottom)),
+                       int16_t(std::min<int32_t>(left + tile, area.right))};
             result = call(registeredEntry, kSelectorResetPlanes, &data);
             // Each call processes at least one plane; more calls than that is a filter that never stops.
             const int limit = 2 * image.planeCount() * std::max(1, int(hostBlock.passCount)) + 2;

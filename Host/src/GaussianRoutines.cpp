@@ -146,7 +146,9 @@ LineBuffers& ThreadBuffers()
 enum class Encoding { k8, k16, kFloat };
 
 template <Encoding encoding>
-constexpr int32_t kBytesOf = encoding == Encoding::k8 ? 1 : encoding == Encoding::k16 ? 2 : 4;
+constexpr int32_t kBytesOf = encoding == Encoding::k8    ? 1
+                             : encoding == Encoding::k16 ? 2
+                                                         : 4;
 
 template <Encoding encoding>
 [[gnu::always_inline]] inline float LoadSample(const uint8_t* at)
@@ -285,9 +287,9 @@ void DifferenceBaseline(int32_t rows, int32_t columns, const uint8_t* unfiltered
 }
 
 [[gnu::target("avx2")]] void DifferenceAvx2(int32_t rows, int32_t columns, const uint8_t* unfiltered,
-                                            int32_t unfilteredRowBytes, const uint8_t* blurred,
-                                            int32_t blurredRowBytes, uint8_t* destination,
-                                            int32_t destinationRowBytes, int32_t gain, int32_t offset)
+                                            int32_t unfilteredRowBytes, const uint8_t* blurred, int32_t blurredRowBytes,
+                                            uint8_t* destination, int32_t destinationRowBytes, int32_t gain,
+                                            int32_t offset)
 {
     DifferenceRows<int16_t>(rows, columns, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes, destination,
                             destinationRowBytes, gain, offset);
@@ -352,8 +354,7 @@ void ConvolveLine8(int32_t count, const uint8_t* source, int32_t sourceStep, uin
     const Kernel* kernel = table && table->taps == n ? Kernels().find(table->lookup) : nullptr;
     if (!kernel)
         throw std::invalid_argument("ConvolveLine8: the kernel table was not built for these weights");
-    Convolve<Encoding::k8>(count, source, sourceStep, destination, destinationStep, kernel->data(), n,
-                               ThreadBuffers());
+    Convolve<Encoding::k8>(count, source, sourceStep, destination, destinationStep, kernel->data(), n, ThreadBuffers());
 }
 
 void ConvolveLineDeep(int32_t count, const uint8_t* source, int32_t sourceStep, uint8_t* destination,
@@ -363,15 +364,14 @@ void ConvolveLineDeep(int32_t count, const uint8_t* source, int32_t sourceStep, 
     MirrorWeights(weights, n, buffers.kernel);
     switch (bitsPerSample) {
     case 16:
-        Convolve<Encoding::k16>(count, source, sourceStep, destination, destinationStep, buffers.kernel.data(),
-                                    n, buffers);
+        Convolve<Encoding::k16>(count, source, sourceStep, destination, destinationStep, buffers.kernel.data(), n,
+                                buffers);
         break;
     case 32:
-        Convolve<Encoding::kFloat>(count, source, sourceStep, destination, destinationStep,
-                                       buffers.kernel.data(), n, buffers);
+        Convolve<Encoding::kFloat>(count, source, sourceStep, destination, destinationStep, buffers.kernel.data(), n,
+                                   buffers);
         break;
-    default:
-        BadDepth("ConvolveLineDeep", bitsPerSample);
+    default: BadDepth("ConvolveLineDeep", bitsPerSample);
     }
 }
 
@@ -408,8 +408,9 @@ void DifferenceOffsetDeep(int32_t rows, int32_t columns, const uint8_t* unfilter
                 const double value = (LoadSample16(u + at) - LoadSample16(b + at)) * gain + offset * 257;
                 StoreSample16(out + at, uint16_t(std::clamp(std::floor(value + 0.5), 0.0, 65535.0)));
             } else {
-                const float value = float((LoadSample<Encoding::kFloat>(u + at) - LoadSample<Encoding::kFloat>(b + at)) *
-                                              gain + offset / 255);
+                const float value =
+                    float((LoadSample<Encoding::kFloat>(u + at) - LoadSample<Encoding::kFloat>(b + at)) * gain +
+                          offset / 255);
                 std::memcpy(out + at, &value, sizeof value);
             }
         }

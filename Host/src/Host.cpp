@@ -251,7 +251,8 @@ Host::Host(HostSettings hostSettings) : settings(hostSettings)
     hostResources_.addString(10004, "OK");
     globals_.resourceInstance = &hostResources_;
     globals_.pixelRoutines = &PixelRoutineTable();
-    const int threads = settings.threads > 0 ? settings.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int threads =
+        settings.threads > 0 ? settings.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     pool_ = std::make_unique<ThreadPool>(threads);
 }
 

@@ -42,17 +42,13 @@ int ColourPlanesOfMode(int16_t mode)
     case kModeBitmap:
     case kModeGrayscale:
     case kModeIndexed:
-    case kModeDuotone:
-        return 1;
+    case kModeDuotone: return 1;
     case kModeRGB:
     case kModeHSL:
     case kModeHSB:
-    case kModeLab:
-        return 3;
-    case kModeCMYK:
-        return 4;
-    default:
-        return 0;
+    case kModeLab: return 3;
+    case kModeCMYK: return 4;
+    default: return 0;
     }
 }
 

@@ -17,7 +17,10 @@ std::vector<std::string> FilterProperties::modeNames() const
 
 namespace {
 
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t Le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 std::optional<std::string> Counted(const uint8_t* data, uint32_t length)
 {

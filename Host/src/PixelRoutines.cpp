@@ -125,8 +125,7 @@ void Sharpen3x3Row(const ValueOf<Sample>* __restrict above, const ValueOf<Sample
 template <typename Sample>
 inline typename SampleArithmetic<Sample>::Signed EightNeighbours(const ValueOf<Sample>* __restrict above,
                                                                  const ValueOf<Sample>* __restrict centre,
-                                                                 const ValueOf<Sample>* __restrict below,
-                                                                 int32_t x)
+                                                                 const ValueOf<Sample>* __restrict below, int32_t x)
 {
     using Signed = typename SampleArithmetic<Sample>::Signed;
     return Signed(Signed(above[x - 1] + above[x] + above[x + 1]) + Signed(centre[x - 1] + centre[x + 1]) +
@@ -157,9 +156,15 @@ inline bool Below(Value a, Value b)
         return a < b;
 }
 template <typename Value>
-inline Value Lower(Value a, Value b) { return Below(b, a) ? b : a; }
+inline Value Lower(Value a, Value b)
+{
+    return Below(b, a) ? b : a;
+}
 template <typename Value>
-inline Value Higher(Value a, Value b) { return Below(a, b) ? b : a; }
+inline Value Higher(Value a, Value b)
+{
+    return Below(a, b) ? b : a;
+}
 
 // Sharpens every pixel first, then puts the centre back where the contrast is
 // low. Two passes over an L1-resident row keep both loops free of arithmetic
@@ -219,8 +224,8 @@ void StoreRow(const ValueOf<Sample>* values, uint8_t* bytes, size_t count)
 // deeper rows pass through a sliding window of three converted rows, so each
 // input row is converted once however many output rows read it.
 template <typename Sample, auto RowKernel>
-void ApplyByRows(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                 int32_t sourceRowBytes, int32_t destinationRowBytes)
+void ApplyByRows(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                 int32_t destinationRowBytes)
 {
     if (rows <= 0 || columns <= 0)
         return;
@@ -265,11 +270,11 @@ NeighbourhoodKernel KernelForDepth(const char* routine, int32_t bitsPerSample, N
     }
 }
 
-void TableSharpen3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                     int32_t sourceRowBytes, int32_t destinationRowBytes, int32_t bitsPerSample)
+void TableSharpen3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                     int32_t destinationRowBytes, int32_t bitsPerSample)
 {
-    KernelForDepth("Sharpen3x3", bitsPerSample, Sharpen3x3<uint8_t>, Sharpen3x3<BigEndian16>,
-                   Sharpen3x3<float>)(rows, columns, source, destination, sourceRowBytes, destinationRowBytes);
+    KernelForDepth("Sharpen3x3", bitsPerSample, Sharpen3x3<uint8_t>, Sharpen3x3<BigEndian16>, Sharpen3x3<float>)(
+        rows, columns, source, destination, sourceRowBytes, destinationRowBytes);
 }
 
 void TableSharpenEdges3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
@@ -315,8 +320,8 @@ void Blur3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* dest
 }
 
 template <typename Sample>
-void BlurMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                 int32_t sourceRowBytes, int32_t destinationRowBytes)
+void BlurMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                 int32_t destinationRowBytes)
 {
     ApplyByRows<Sample, BlurMore3x3Row<Sample>>(rows, columns, source, destination, sourceRowBytes,
                                                 destinationRowBytes);
@@ -326,31 +331,30 @@ template <typename Sample>
 void Sharpen3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
                 int32_t destinationRowBytes)
 {
-    ApplyByRows<Sample, Sharpen3x3Row<Sample>>(rows, columns, source, destination, sourceRowBytes,
-                                               destinationRowBytes);
+    ApplyByRows<Sample, Sharpen3x3Row<Sample>>(rows, columns, source, destination, sourceRowBytes, destinationRowBytes);
 }
 
 template <typename Sample>
-void SharpenMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                    int32_t sourceRowBytes, int32_t destinationRowBytes)
+void SharpenMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                    int32_t destinationRowBytes)
 {
     ApplyByRows<Sample, SharpenMore3x3Row<Sample>>(rows, columns, source, destination, sourceRowBytes,
                                                    destinationRowBytes);
 }
 
 template <typename Sample>
-void SharpenEdges3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                     int32_t sourceRowBytes, int32_t destinationRowBytes)
+void SharpenEdges3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                     int32_t destinationRowBytes)
 {
     ApplyByRows<Sample, SharpenEdges3x3Row<Sample>>(rows, columns, source, destination, sourceRowBytes,
                                                     destinationRowBytes);
 }
 
-#define PICTRA_INSTANTIATE_KERNELS(Sample)                                                                    \
-    template void Blur3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);              \
-    template void BlurMore3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);          \
-    template void Sharpen3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);           \
-    template void SharpenMore3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);       \
+#define PICTRA_INSTANTIATE_KERNELS(Sample)                                                              \
+    template void Blur3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);        \
+    template void BlurMore3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);    \
+    template void Sharpen3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);     \
+    template void SharpenMore3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t); \
     template void SharpenEdges3x3<Sample>(int32_t, int32_t, const uint8_t*, uint8_t*, int32_t, int32_t);
 
 PICTRA_INSTANTIATE_KERNELS(uint8_t)

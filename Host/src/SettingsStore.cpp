@@ -164,28 +164,21 @@ HostError SettingsStore::failure(const char* doing, int code) const
     std::string reason;
     switch (code & 0xff) {
     case SQLITE_NOTADB:
-    case SQLITE_CORRUPT:
-        reason = "it is not a settings database or it is damaged (the file is left as it is)";
-        break;
+    case SQLITE_CORRUPT: reason = "it is not a settings database or it is damaged (the file is left as it is)"; break;
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
         reason = fmt::format("another process kept it locked for more than {} ms", busyTimeout_.count());
         break;
     case SQLITE_CANTOPEN: {
         const int error = db_ ? sqlite3_system_errno(db_) : 0;
-        reason = error ? fmt::format("the file cannot be opened ({})", std::strerror(error)) : "the file cannot be opened";
+        reason =
+            error ? fmt::format("the file cannot be opened ({})", std::strerror(error)) : "the file cannot be opened";
         break;
     }
     case SQLITE_READONLY:
-    case SQLITE_PERM:
-        reason = "the file is read-only";
-        break;
-    case SQLITE_FULL:
-        reason = "the disk is full";
-        break;
-    default:
-        reason = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
-        break;
+    case SQLITE_PERM: reason = "the file is read-only"; break;
+    case SQLITE_FULL: reason = "the disk is full"; break;
+    default: reason = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code); break;
     }
     return HostError(fmt::format("cannot {} the settings store {}: {}", doing, path_, reason));
 }
@@ -393,11 +386,11 @@ bool SettingsStore::rename(uint32_t space, std::string_view oldKey, std::string_
         return false;
     sqlite3* db = openForWriting();
     return inTransaction([&] {
-        // OR REPLACE drops a value already under newKey instead of failing on it.
-        Statement move(*this, db, "UPDATE OR REPLACE settings SET key = ? WHERE space = ? AND key = ?", "write");
-        move.bind(1, newKey).bind(2, int64_t(space)).bind(3, oldKey).step();
-        return sqlite3_changes(db);
-    }) > 0;
+               // OR REPLACE drops a value already under newKey instead of failing on it.
+               Statement move(*this, db, "UPDATE OR REPLACE settings SET key = ? WHERE space = ? AND key = ?", "write");
+               move.bind(1, newKey).bind(2, int64_t(space)).bind(3, oldKey).step();
+               return sqlite3_changes(db);
+           }) > 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -492,8 +485,8 @@ void SetBytes(uint32_t space, const char* key, int32_t size, const void* data)
 {
     Write([&](SettingsStore& store) {
         if (size < 0 || (size > 0 && !data))
-            throw HostError(fmt::format("the filter module stored an impossible value of {} bytes under {}", size,
-                                        KeyOf(key)));
+            throw HostError(
+                fmt::format("the filter module stored an impossible value of {} bytes under {}", size, KeyOf(key)));
         const auto* bytes = static_cast<const uint8_t*>(data);
         store.set(space, KeyOf(key), StoreBytes(bytes, bytes + size));
     });

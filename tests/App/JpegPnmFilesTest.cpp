@@ -158,9 +158,9 @@ TEST(PnmFiles, WritesRawKindsThatRoundTripExactly)
     const Image gray16 = RandomImage(5, 3, kModeGrayscale, 16, false, 11);
     WriteImage(gray16, folder.path("g.pgm"));
     EXPECT_EQ(ReadBytes(folder.path("g.pgm")).size(), std::string("P5\n5 3\n65535\n").size() + 30);
-    for (const Image& image : {gray16, RandomImage(5, 3, kModeGrayscale, 8, false, 12),
-                               RandomImage(5, 3, kModeRGB, 8, false, 13), RandomImage(5, 3, kModeRGB, 16, false, 14),
-                               RandomImage(17, 3, kModeBitmap, 1, false, 15)}) {
+    for (const Image& image :
+         {gray16, RandomImage(5, 3, kModeGrayscale, 8, false, 12), RandomImage(5, 3, kModeRGB, 8, false, 13),
+          RandomImage(5, 3, kModeRGB, 16, false, 14), RandomImage(17, 3, kModeBitmap, 1, false, 15)}) {
         const std::string path = folder.path("any.pnm");
         WriteImage(image, path);
         EXPECT_EQ(ReadImage(path), image) << ModeName(image.mode()) << " " << image.depth();

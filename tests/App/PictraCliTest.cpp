@@ -88,8 +88,12 @@ TEST(PictraCli, InvertTwiceRestoresTheFileAndThreadsDoNotMatter)
     ASSERT_EQ(pictra.run("run 16900 " + pictra.path("once.png") + " " + pictra.path("twice.png")).status, 0);
     EXPECT_EQ(ReadImage(pictra.path("twice.png")), image);
 
-    ASSERT_EQ(pictra.run("run sharpen-more " + input + " " + pictra.path("one.png") + " --threads 1 --bands 1").status, 0);
-    ASSERT_EQ(pictra.run("run 'Sharpen More' " + input + " " + pictra.path("two.png") + " --threads 2 --bands 7 --tile 13").status, 0);
+    ASSERT_EQ(pictra.run("run sharpen-more " + input + " " + pictra.path("one.png") + " --threads 1 --bands 1").status,
+              0);
+    ASSERT_EQ(
+        pictra.run("run 'Sharpen More' " + input + " " + pictra.path("two.png") + " --threads 2 --bands 7 --tile 13")
+            .status,
+        0);
     EXPECT_EQ(ReadBytes(pictra.path("one.png")), ReadBytes(pictra.path("two.png")));
 }
 
@@ -107,11 +111,13 @@ TEST(PictraCli, FailuresSayWhyAndWriteNothing)
     failsWith("run invert " + pictra.path("missing.png") + " " + output, "missing.png");
     failsWith("run posterize " + input + " " + output + " levels=1", "levels 1 is out of range: 2 to 255");
     failsWith("run posterize " + input + " " + output + " levels=2.5", "levels takes steps of 1");
-    failsWith("run posterize " + input + " " + output + " depth=3", "Posterize... has no setting 'depth' (it has: levels)");
+    failsWith("run posterize " + input + " " + output + " depth=3",
+              "Posterize... has no setting 'depth' (it has: levels)");
     failsWith("run blur " + input + " " + output + " radius=3", "Blur has no settings");
     failsWith("run invert " + input + " " + output + " --rect 4,4,8,8", "--rect '4,4,8,8' lies outside the 8x8 image");
     failsWith("run posterize " + input + " " + output + " --dialog 'set 999 3; ok'", "the dialog has no item 999");
-    failsWith("run posterize " + input + " " + output + " --dialog 'set 101 3; cancel'", "cancelled by the user (-128)");
+    failsWith("run posterize " + input + " " + output + " --dialog 'set 101 3; cancel'",
+              "cancelled by the user (-128)");
     failsWith("run posterize " + input + " " + output + " --dialog 'twist 3'", "unknown command");
     failsWith("run invert " + Asset("xcrn0g04.png") + " " + output, "xcrn0g04.png");
     failsWith("run invert " + input + " " + pictra.path("no/such/folder/out.png"), "no/such/folder");
@@ -165,13 +171,15 @@ TEST(PictraCli, ListSettingsAndSettingsFiles)
     ASSERT_EQ(saved.status, 0) << saved.output;
     EXPECT_EQ(ReadBytes(pictra.path("kernel.ACF")).size(), 54u) << "27 values, the extension added";
     ASSERT_EQ(pictra.run("settings delete 'FD_*'").status, 0);
-    ASSERT_EQ(pictra.run("run custom " + input + " " + pictra.path("b.png") + " --load " + pictra.path("kernel.ACF")).status, 0);
+    ASSERT_EQ(
+        pictra.run("run custom " + input + " " + pictra.path("b.png") + " --load " + pictra.path("kernel.ACF")).status,
+        0);
     EXPECT_EQ(ReadBytes(pictra.path("a.png")), ReadBytes(pictra.path("b.png")));
     EXPECT_EQ(ReadImage(pictra.path("b.png")).sample(0, 4, 4), 3) << "a black image gives the offset";
 
     const std::string output = pictra.path("c.png");
-    pictra.fails("run custom " + input + " " + output + " weights=1,2,3", "weights takes 25 comma-separated values, not 3",
-                 output);
+    pictra.fails("run custom " + input + " " + output + " weights=1,2,3",
+                 "weights takes 25 comma-separated values, not 3", output);
     pictra.fails("run custom " + input + " " + output + " --load " + pictra.path("none.acf"),
                  "Could not load the kernel settings: the file does not exist.", output);
 }

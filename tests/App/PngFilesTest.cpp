@@ -236,7 +236,7 @@ TEST(PngFiles, EveryWritableModeAndDepthRoundTripsExactly)
     ScratchFolder folder;
     const std::string path = folder.path("round.png");
     std::vector<Image> images = {
-        RandomImage(13, 5, kModeBitmap, 1, false, 1),    RandomImage(13, 5, kModeGrayscale, 8, false, 2),
+        RandomImage(13, 5, kModeBitmap, 1, false, 1),     RandomImage(13, 5, kModeGrayscale, 8, false, 2),
         RandomImage(13, 5, kModeGrayscale, 16, false, 3), RandomImage(13, 5, kModeRGB, 8, false, 4),
         RandomImage(13, 5, kModeRGB, 16, false, 5),
     };

@@ -51,10 +51,14 @@ TEST(TiffFiles, LittleAndBigEndianSixteenBitFilesReadAlikeAndUnreduced)
 TEST(TiffFiles, EveryLayoutAndCompressionReadsTheSamePixels)
 {
     const Image rgb8 = ReadImage(IoData("made/ref_rgb8.png")), rgb16 = ReadImage(IoData("made/ref_rgb16.png"));
-    for (const auto& [name, reference] : {std::pair{"rgb8_lzw_strips.tif", &rgb8}, {"rgb8_planar_zip.tif", &rgb8},
-                                          {"rgb8_tiled.tif", &rgb8}, {"rgb8_bigendian.tif", &rgb8},
-                                          {"rgb8_vips_tiled_lzw.tif", &rgb8}, {"rgb16_planar_zip_be.tif", &rgb16},
-                                          {"rgb16_vips_deflate.tif", &rgb16}, {"rgb16.ppm", &rgb16}}) {
+    for (const auto& [name, reference] : {std::pair{"rgb8_lzw_strips.tif", &rgb8},
+                                          {"rgb8_planar_zip.tif", &rgb8},
+                                          {"rgb8_tiled.tif", &rgb8},
+                                          {"rgb8_bigendian.tif", &rgb8},
+                                          {"rgb8_vips_tiled_lzw.tif", &rgb8},
+                                          {"rgb16_planar_zip_be.tif", &rgb16},
+                                          {"rgb16_vips_deflate.tif", &rgb16},
+                                          {"rgb16.ppm", &rgb16}}) {
         SCOPED_TRACE(name);
         ExpectSamePixels(ReadImage(IoData(std::string("made/") + name)), *reference);
     }
@@ -177,14 +181,15 @@ TEST(TiffFiles, EveryModeAndDepthRoundTrips)
         int colourPlanes;
         int paletteSize;
     } exact[] = {
-        {kModeBitmap, 1, -1, 0},  {kModeGrayscale, 8, -1, 0}, {kModeGrayscale, 16, -1, 0}, {kModeGrayscale, 32, -1, 0},
-        {kModeRGB, 8, -1, 0},     {kModeRGB, 16, -1, 0},      {kModeRGB, 32, -1, 0},        {kModeCMYK, 8, -1, 0},
-        {kModeCMYK, 16, -1, 0},   {kModeLab, 8, -1, 0},       {kModeLab, 16, -1, 0},        {kModeMultichannel, 8, 2, 0},
-        {kModeMultichannel, 16, 5, 0}, {kModeIndexed, 8, -1, 16}, {kModeIndexed, 8, -1, 256},
+        {kModeBitmap, 1, -1, 0},       {kModeGrayscale, 8, -1, 0}, {kModeGrayscale, 16, -1, 0},
+        {kModeGrayscale, 32, -1, 0},   {kModeRGB, 8, -1, 0},       {kModeRGB, 16, -1, 0},
+        {kModeRGB, 32, -1, 0},         {kModeCMYK, 8, -1, 0},      {kModeCMYK, 16, -1, 0},
+        {kModeLab, 8, -1, 0},          {kModeLab, 16, -1, 0},      {kModeMultichannel, 8, 2, 0},
+        {kModeMultichannel, 16, 5, 0}, {kModeIndexed, 8, -1, 16},  {kModeIndexed, 8, -1, 256},
     };
     for (const auto& c : exact) {
-        Image image = RandomImage(19, 7, c.mode, c.depth, false, uint32_t(c.mode * 100 + c.depth), c.colourPlanes,
-                                  c.paletteSize);
+        Image image =
+            RandomImage(19, 7, c.mode, c.depth, false, uint32_t(c.mode * 100 + c.depth), c.colourPlanes, c.paletteSize);
         image.resolution = 240;
         WriteImage(image, path);
         EXPECT_EQ(ReadImage(path), image) << ModeName(c.mode) << " " << c.depth << " bits";

@@ -54,8 +54,9 @@ TEST(Analyzer, NeverChangesTheImageAndCapturesAtMost256Square)
     auto host = LoadedHost(HostSettings{.settingsPath = (folder / "s.db").string()});
     const Image original = RandomImage(10, 12, kModeGrayscale, 8, false, 4);
     Image image = original;
-    host->dialogScript = ParseDialogScript("set 100 5; click \"Fit\"; click \"Write Table...\"; set 100 200; "
-                                           "click \"Write Table...\"; ok");
+    host->dialogScript = ParseDialogScript(
+        "set 100 5; click \"Fit\"; click \"Write Table...\"; set 100 200; "
+        "click \"Write Table...\"; ok");
     host->fileAnswers = {(folder / "row5").string(), (folder / "row200.h").string()};
     EXPECT_EQ(host->runFilter(kAnalyzer, image), kUserCanceledErr) << "Analyzer always ends with -128";
     EXPECT_EQ(image, original);

@@ -59,7 +59,8 @@ TEST(Blur3x3Family, BorderPixelsSeeEdgeCopies)
     ASSERT_EQ(host->runFilter(kBlur, column, RunOptions{.rect = Rect16{0, 0, 7, 1}}), 0);
     for (int32_t y = 0; y < 7; ++y)
         for (int32_t x = 0; x < 9; ++x)
-            EXPECT_EQ(column.sample(0, x, y), x == 0 ? blurred.sample(0, x, y) : original.sample(0, x, y)) << x << "," << y;
+            EXPECT_EQ(column.sample(0, x, y), x == 0 ? blurred.sample(0, x, y) : original.sample(0, x, y))
+                << x << "," << y;
 
     // A single pixel in the middle reads its real neighbours, not edge copies.
     Image single = original;
@@ -89,9 +90,10 @@ TEST(Blur3x3Family, SharpenersWorkAtSixteenBitsBlursOnTheEightBitRendition)
 {
     auto host = LoadedHost();
     const Image original = RandomImage(10, 8, kModeGrayscale, 16, false, 5);
-    for (const auto& [id, kernel] : std::vector<std::pair<int, Kernel>>{{kSharpen, Sharpen3x3<BigEndian16>},
-                                                                       {kSharpenMore, SharpenMore3x3<BigEndian16>},
-                                                                       {kSharpenEdges, SharpenEdges3x3<BigEndian16>}}) {
+    for (const auto& [id, kernel] :
+         std::vector<std::pair<int, Kernel>>{{kSharpen, Sharpen3x3<BigEndian16>},
+                                             {kSharpenMore, SharpenMore3x3<BigEndian16>},
+                                             {kSharpenEdges, SharpenEdges3x3<BigEndian16>}}) {
         Image image = original;
         ASSERT_EQ(host->runFilter(id, image), 0);
         EXPECT_EQ(image, Expected(original, {0}, kernel)) << id;

@@ -147,7 +147,7 @@ TEST(Custom, CellTextIsTruncatedHeldOrRefused)
         EXPECT_EQ(weight, 0);
         EXPECT_FALSE(used);
     }
-    const std::pair<const char*, int16_t> numbers[] = {{" 3 ", 3},   {"2.9", 2},   {"-2.9", -2},
+    const std::pair<const char*, int16_t> numbers[] = {{" 3 ", 3},  {"2.9", 2},   {"-2.9", -2},
                                                        {"-0.5", 0}, {"1e9", 999}, {"-1000", -999}};
     for (const auto& [text, expected] : numbers) {
         ASSERT_TRUE(px::ReadKernelCell(text, weight, used)) << text;
@@ -221,8 +221,9 @@ TEST(Custom, DialogCellsAreCheckedAndTheBlockIsStoredWhole)
 
     image = RandomImage(8, 6, kModeGrayscale, 8, false, 8);
     const Image original = image;
-    ASSERT_EQ(RunDialog(c, image, "set 105 2.9; set 106 -2.9; set 107 abc; set 108 5000; set 130 2.5; "
-                                 "set 131 -20000; ok"),
+    ASSERT_EQ(RunDialog(c, image,
+                        "set 105 2.9; set 106 -2.9; set 107 abc; set 108 5000; set 130 2.5; "
+                        "set 131 -20000; ok"),
               0);
     EXPECT_EQ(c.host->beeps, 1) << "\"abc\" is refused";
     EXPECT_EQ(CellText(c, 0), "2");
@@ -310,9 +311,10 @@ TEST(Custom, KernelFilesSaveAndLoadBackExactly)
     StoreHost saver;
     Image image = RandomImage(9, 9, kModeGrayscale, 8, false, 14);
     const Image original = image;
-    ASSERT_EQ(RunDialog(saver, image, "set 105 -999; set 129 999; set 117 7; set 130 9999; set 131 -9999; "
-                                     "click 1002; ok",
-                              {(saver.folder / "kernel").string()}),
+    ASSERT_EQ(RunDialog(saver, image,
+                        "set 105 -999; set 129 999; set 117 7; set 130 9999; set 131 -9999; "
+                        "click 1002; ok",
+                        {(saver.folder / "kernel").string()}),
               0);
     EXPECT_EQ(saver.host->fileRequests, std::vector<std::string>{"Save Settings"});
     EXPECT_TRUE(saver.host->alerts.empty());
@@ -330,7 +332,7 @@ TEST(Custom, KernelFilesSaveAndLoadBackExactly)
     StoreHost loader;
     Image loaded = original;
     ASSERT_EQ(RunDialog(loader, loaded, "click 1001; idle; click 1002; ok",
-                               {file.string(), (loader.folder / "again.ACF").string()}),
+                        {file.string(), (loader.folder / "again.ACF").string()}),
               0);
     EXPECT_EQ(loader.host->fileRequests, (std::vector<std::string>{"Load Settings", "Save Settings"}));
     EXPECT_TRUE(loader.host->alerts.empty());
@@ -369,11 +371,15 @@ TEST(Custom, BadKernelFilesAreRefusedWholeAndChangeNothing)
     const std::string range = "Could not load the kernel settings: the file holds a value out of range.";
     const std::string tooLong = "Could not load the kernel settings: the file cannot be read or written.";
     const std::pair<std::vector<uint8_t>, std::string> files[] = {
-        {with(24, 1000), range},   {with(5, -1000), range},  {with(25, 0), range},
-        {with(25, 10000), range},  {with(26, -10000), range},
+        {with(24, 1000), range},
+        {with(5, -1000), range},
+        {with(25, 0), range},
+        {with(25, 10000), range},
+        {with(26, -10000), range},
         {shortFile, "Could not load the kernel settings: the file ends too early."},
         {{}, "Could not load the kernel settings: the file ends too early."},
-        {oneByteMore, tooLong},    {oneValueMore, tooLong},
+        {oneByteMore, tooLong},
+        {oneValueMore, tooLong},
     };
     const std::filesystem::path path = c.folder / "bad.ACF";
     for (size_t i = 0; i < std::size(files); ++i) {

@@ -11,9 +11,10 @@ namespace {
 using ::testing::ElementsAre;
 
 // Every filter the menu offers, in the module's table order.
-const std::vector<int> kRegistered = {kBlur, kBlurMore, kGaussianBlur, kAverage, kMedian, kDustAndScratches,
-                                      kDespeckle, kSharpen, kSharpenMore, kSharpenEdges, kUnsharpMask, kSolarize,
-                                      kCustom, kMaximum, kMinimum, kHighPass, kDesaturate, kInvert, kThreshold, kPosterize};
+const std::vector<int> kRegistered = {
+    kBlur,    kBlurMore,    kGaussianBlur, kAverage,     kMedian,    kDustAndScratches, kDespeckle,
+    kSharpen, kSharpenMore, kSharpenEdges, kUnsharpMask, kSolarize,  kCustom,           kMaximum,
+    kMinimum, kHighPass,    kDesaturate,   kInvert,      kThreshold, kPosterize};
 
 std::unique_ptr<Host> HostLoading(const std::string& toolName, HostSettings settings = {},
                                   std::vector<int16_t> refusedFilters = {})
@@ -97,8 +98,8 @@ TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
 TEST(Entry, LooksUpEntriesOnlyForFiltersWithOne)
 {
     auto host = LoadedHost();
-    for (int id : {kBlur, kBlurEdges, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert, kSolarize, kThreshold, kPosterize,
-                   kDesaturate})
+    for (int id : {kBlur, kBlurEdges, kBlurMore, kSharpen, kSharpenMore, kSharpenEdges, kInvert, kSolarize, kThreshold,
+                   kPosterize, kDesaturate})
         EXPECT_NE(host->filterEntry(id), nullptr) << id;
     // Property lists without an entry, and ids the module does not know, leave the out member alone.
     const FilterEntry sentinel = reinterpret_cast<FilterEntry>(uintptr_t(0x5a5a));
@@ -138,9 +139,9 @@ TEST(Entry, CommandSelectorsAndUnknownSelectors)
         CommandRequest help{nullptr, number};
         EXPECT_EQ(host->callTool(kToolCommandHelp, &help), 0);
     }
-    EXPECT_THAT(host->statusTexts, ElementsAre("Feather the mask of selected pixels",
-                                               "Select a range of colors in the image",
-                                               "Apply spherical and other quadric surface projections to images"));
+    EXPECT_THAT(host->statusTexts,
+                ElementsAre("Feather the mask of selected pixels", "Select a range of colors in the image",
+                            "Apply spherical and other quadric surface projections to images"));
 
     int16_t radius = 4;
     CommandReplayRequest wrongSize{kCommandIdFeather, &radius, 4, 0};
@@ -174,8 +175,8 @@ TEST(Entry, EveryFilterAnswersTheCommonSelectors)
             host->callEntry(entry, selector, record, data, result);
             EXPECT_EQ(result, 1234) << id << " has no settings to take";
         }
-        for (int16_t selector : {filterSelectorParameters, filterSelectorPrepare, filterSelectorContinue,
-                                 filterSelectorFinish}) {
+        for (int16_t selector :
+             {filterSelectorParameters, filterSelectorPrepare, filterSelectorContinue, filterSelectorFinish}) {
             result = 1234;
             host->callEntry(entry, selector, record, data, result);
             EXPECT_EQ(result, 0);

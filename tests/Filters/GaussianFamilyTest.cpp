@@ -148,7 +148,8 @@ TEST(GaussianFamily, IntegerKernelSumsTo2048Or2047AtEveryRadius)
     const double weights[5] = {1040.8 / 2048, 100.9 / 2048, 200.9 / 2048, 150.9 / 2048, 50.9 / 2048};
     int32_t kernel[9];
     ASSERT_EQ(px::BuildGaussianKernel(weights, 5, kernel), 9);
-    EXPECT_EQ(std::vector<int32_t>(kernel, kernel + 9), (std::vector<int32_t>{50, 151, 201, 102, 1042, 101, 200, 150, 50}));
+    EXPECT_EQ(std::vector<int32_t>(kernel, kernel + 9),
+              (std::vector<int32_t>{50, 151, 201, 102, 1042, 101, 200, 150, 50}));
 }
 
 TEST(GaussianFamily, LibraryAgreesWithAPlainSeparableConvolution)
@@ -207,7 +208,8 @@ TEST(GaussianFamily, LibraryRegionsBordersAndKernels)
     for (int y = 0; y < 6; ++y)
         for (int x = 0; x < 7; ++x) {
             const int right = 13 + x + 1 < width ? pixels[size_t((6 + y) * width + 14 + x)] : 255;
-            EXPECT_EQ(out[size_t(y * 8 + x)], (pixels[size_t((6 + y) * width + 13 + x)] + right + 1) / 2) << x << "," << y;
+            EXPECT_EQ(out[size_t(y * 8 + x)], (pixels[size_t((6 + y) * width + 13 + x)] + right + 1) / 2)
+                << x << "," << y;
         }
 
     const int huge[2] = {40000, 30000};
@@ -242,11 +244,12 @@ TEST(GaussianFamily, SameResultsForAnyThreadsBandsAndTiles)
         for (int bands : {3, 16})
             for (int tile : {0, 7, 16}) {
                 Image image = *run.image;
-                ASSERT_EQ(pair->runFilter(run.id, image,
-                                          RunOptions{.tileSize = tile, .bandCount = bands, .descriptor = &run.settings}),
-                          0);
-                EXPECT_EQ(image, reference) << run.id << " at " << run.image->depth() << " bits: " << bands
-                                            << " bands, tile " << tile;
+                ASSERT_EQ(
+                    pair->runFilter(run.id, image,
+                                    RunOptions{.tileSize = tile, .bandCount = bands, .descriptor = &run.settings}),
+                    0);
+                EXPECT_EQ(image, reference)
+                    << run.id << " at " << run.image->depth() << " bits: " << bands << " bands, tile " << tile;
             }
     }
 }
@@ -276,8 +279,10 @@ TEST(GaussianFamily, FlatAreasBlurToThemselvesAndHighPassToMidGrayAtEveryDepth)
         int16_t mode;
         int depth;
         double level, expected;
-    } flats[] = {{kGaussianBlur, kModeGrayscale, 16, 51234, 51234}, {kGaussianBlur, kModeGrayscale, 32, 0.3, 0.3},
-                 {kHighPass, kModeRGB, 8, 93, 128},                 {kHighPass, kModeGrayscale, 16, 4000, 32896},
+    } flats[] = {{kGaussianBlur, kModeGrayscale, 16, 51234, 51234},
+                 {kGaussianBlur, kModeGrayscale, 32, 0.3, 0.3},
+                 {kHighPass, kModeRGB, 8, 93, 128},
+                 {kHighPass, kModeGrayscale, 16, 4000, 32896},
                  {kHighPass, kModeGrayscale, 32, 0.3, 128 / 255.0}};
     for (const auto& f : flats) {
         Image image = ConstantImage(11, 7, f.mode, f.depth, f.level);
@@ -331,14 +336,15 @@ TEST(GaussianFamily, UnsharpCombinationGainThresholdAndSaturation)
     }
     for (const double amount : {1.0, 50.0, 100.0, 313.0, 500.0})
         for (const int16_t threshold : {0, 1, 37, 255}) {
-            px::UnsharpCombine8(kRows, kColumns, everySource.data(), kColumns, everyBlur.data(), kColumns, results.data(),
-                                kColumns, amount, threshold);
+            px::UnsharpCombine8(kRows, kColumns, everySource.data(), kColumns, everyBlur.data(), kColumns,
+                                results.data(), kColumns, amount, threshold);
             const auto gain = int32_t(amount * 160.0 / 500.0);
             int32_t wrong = 0;
             for (size_t i = 0; i < results.size(); ++i) {
                 const int32_t difference = everySource[i] - everyBlur[i];
-                const int32_t expected =
-                    difference > threshold ? std::clamp(everySource[i] + ((difference * gain) >> 5), 0, 255) : everySource[i];
+                const int32_t expected = difference > threshold
+                                             ? std::clamp(everySource[i] + ((difference * gain) >> 5), 0, 255)
+                                             : everySource[i];
                 wrong += results[i] != expected;
             }
             EXPECT_EQ(wrong, 0) << amount << " %, threshold " << threshold;
@@ -395,7 +401,8 @@ TEST(GaussianFamily, SlidersAtTheirRightEndGive250Pixels)
     const struct {
         int id, slider;
         const char* title;
-    } dialogs[] = {{kGaussianBlur, 100, "Gaussian Blur"}, {kHighPass, 100, "High Pass"}, {kUnsharpMask, 102, "Unsharp Mask"}};
+    } dialogs[] = {
+        {kGaussianBlur, 100, "Gaussian Blur"}, {kHighPass, 100, "High Pass"}, {kUnsharpMask, 102, "Unsharp Mask"}};
     for (const auto& d : dialogs) {
         StoreHost s;
         std::string title;
@@ -422,9 +429,9 @@ TEST(GaussianFamily, RadiusSliderScaleHasThreeSegments)
     const struct {
         double position, divisor;
         int16_t radius;
-    } toRadius[] = {{0.2, kGaussian, 66},   {0.3, kGaussian, 100},   {0.31, kGaussian, 120}, {0.45, kGaussian, 350},
-                    {0.6, kGaussian, 600},  {0.7, kGaussian, 1080},  {0.7, kUnsharp, 1090}, {1.0, kUnsharp, 2500},
-                    {0.0, kGaussian, 1},    {-0.5, kGaussian, 1},    {7.0, kGaussian, 2500}};
+    } toRadius[] = {{0.2, kGaussian, 66},  {0.3, kGaussian, 100},  {0.31, kGaussian, 120}, {0.45, kGaussian, 350},
+                    {0.6, kGaussian, 600}, {0.7, kGaussian, 1080}, {0.7, kUnsharp, 1090},  {1.0, kUnsharp, 2500},
+                    {0.0, kGaussian, 1},   {-0.5, kGaussian, 1},   {7.0, kGaussian, 2500}};
     for (const auto& c : toRadius)
         EXPECT_EQ(px::RadiusFromSlider(c.position, c.divisor), c.radius) << c.position << " / " << c.divisor;
     // The dialogs' tests pin the positions of the lower segments; whole pixels find their way back.

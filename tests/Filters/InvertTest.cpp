@@ -99,12 +99,14 @@ TEST(Invert, WorkingInPlaceGivesTheSameResult)
     // Without a "before" to keep, pointwise filters write into the image they read.
     auto host = LoadedHost(HostSettings{.threads = 2});
     for (int id : {kInvert, kSolarize, kPosterize})
-        for (const auto& [depth, transparency] : std::vector<std::pair<int, bool>>{{8, false}, {8, true}, {16, false}}) {
+        for (const auto& [depth, transparency] :
+             std::vector<std::pair<int, bool>>{{8, false}, {8, true}, {16, false}}) {
             const Image original = RandomImage(33, 21, kModeRGB, depth, transparency, 5);
             Image kept = original;
             Image inPlace = original;
             ASSERT_EQ(host->runFilter(id, kept, RunOptions{.tileSize = 8, .bandCount = 3}), 0);
-            ASSERT_EQ(host->runFilter(id, inPlace, RunOptions{.tileSize = 8, .bandCount = 3, .restoreOnFailure = false}), 0);
+            ASSERT_EQ(
+                host->runFilter(id, inPlace, RunOptions{.tileSize = 8, .bandCount = 3, .restoreOnFailure = false}), 0);
             EXPECT_EQ(inPlace, kept) << id << " at " << depth << " bits";
         }
 }

@@ -57,7 +57,8 @@ double RankOf(Rank rank, std::vector<double> window, int depth)
     case Rank::kMinimum: return window.front();
     case Rank::kMedian:
     case Rank::kDust: return window[(window.size() - 1) / 2];
-    case Rank::kAverage: return depth == 32 ? double(float(sum / double(window.size()))) : std::floor(sum / double(window.size()));
+    case Rank::kAverage:
+        return depth == 32 ? double(float(sum / double(window.size()))) : std::floor(sum / double(window.size()));
     }
     return 0;
 }
@@ -75,7 +76,8 @@ Image Reference(const Image& image, int radius, const std::function<double(const
 
 Image RankReference(const Image& image, Rank rank, int radius)
 {
-    return Reference(image, radius, [&](const std::vector<double>& w, double) { return RankOf(rank, w, image.depth()); });
+    return Reference(image, radius,
+                     [&](const std::vector<double>& w, double) { return RankOf(rank, w, image.depth()); });
 }
 
 // Dust & Scratches: the median where the sample differs from it by more than `limit` sample units.
@@ -91,7 +93,8 @@ Image Expected(const Image& image, Rank rank, int radius)
 {
     // One 8-bit level in each depth's units, as the filter scales its threshold.
     const double level = image.depth() == 8 ? 1 : image.depth() == 16 ? 257 : 1.0 / 255;
-    return rank == Rank::kDust ? DustReference(image, radius, kDustThreshold * level) : RankReference(image, rank, radius);
+    return rank == Rank::kDust ? DustReference(image, radius, kDustThreshold * level)
+                               : RankReference(image, rank, radius);
 }
 
 // The first sample differing by more than `tolerance`, or "" when there is none.
@@ -145,7 +148,7 @@ TEST(RankFilters, AgreeWithABruteForceReferenceAtEveryDepth)
     // The largest image has windows enough that a network fault showing in
     // one window of a thousand shows.
     const std::vector<Shape> shapes = {{37, 23, {1, 2, 5, 16}}, {1, 2, {1, 2, 5, 16}}, {2, 1, {1, 2, 5, 16}},
-                                       {17, 2, {1, 2, 5}},      {32, 1, {1, 2}},         {33, 5, {1, 2, 5}},
+                                       {17, 2, {1, 2, 5}},      {32, 1, {1, 2}},       {33, 5, {1, 2, 5}},
                                        {70, 3, {1, 2, 5}},      {150, 41, {1, 2}}};
     for (int depth : {8, 16, 32})
         for (const Shape& shape : shapes) {
@@ -211,7 +214,8 @@ TEST(RankFilters, DustAndScratchesReplacesOnlyPixelsBeyondTheThreshold)
         image.setSample(0, 6, 6, c.replaced);
         image = run(image, 1, 10);
         EXPECT_EQ(image.sample(0, 2, 2), c.depth == 32 ? double(float(c.kept)) : c.kept) << c.depth << " bits";
-        EXPECT_EQ(image.sample(0, 6, 6), c.depth == 32 ? double(float(c.background)) : c.background) << c.depth << " bits";
+        EXPECT_EQ(image.sample(0, 6, 6), c.depth == 32 ? double(float(c.background)) : c.background)
+            << c.depth << " bits";
     }
 }
 
@@ -247,24 +251,28 @@ TEST(RankFilters, SameResultForAnyThreadsBandsAndTiles)
 {
     auto single = LoadedHost(HostSettings{.threads = 1});
     auto pair = LoadedHost(HostSettings{.threads = 2});
-    for (const Image& original : {RandomImage(45, 38, kModeRGB, 8, true, 11), RandomImage(31, 26, kModeGrayscale, 16, false, 12),
-                                  RandomImage(23, 19, kModeGrayscale, 32, false, 13)})
+    for (const Image& original :
+         {RandomImage(45, 38, kModeRGB, 8, true, 11), RandomImage(31, 26, kModeGrayscale, 16, false, 12),
+          RandomImage(23, 19, kModeGrayscale, 32, false, 13)})
         for (int id : {kMaximum, kMinimum, kMedian, kAverage, kDustAndScratches, kDespeckle})
             // Radius 2 too: the medians there take rows in pairs, and bands may have an odd number of rows.
             for (int radius : {2, 4}) {
                 if (id == kDespeckle && radius == 2)
                     continue;  // it has no radius
                 // Only Dust & Scratches takes a threshold: a descriptor with a key the filter lacks is ignored whole.
-                const HostDescriptor settings = id == kDespeckle ? DespeckleSettings(40)
-                                                : Settings(radius, id == kDustAndScratches ? 20 : -1);
+                const HostDescriptor settings =
+                    id == kDespeckle ? DespeckleSettings(40) : Settings(radius, id == kDustAndScratches ? 20 : -1);
                 Image reference = original;
                 ASSERT_EQ(single->runFilter(id, reference, RunOptions{.bandCount = 1, .descriptor = &settings}), 0);
                 for (int bands : {2, 16})
                     for (int tile : {0, 3, 16}) {
                         Image image = original;
-                        ASSERT_EQ(pair->runFilter(id, image, RunOptions{.tileSize = tile, .bandCount = bands, .descriptor = &settings}), 0);
-                        EXPECT_EQ(image, reference) << id << " at " << original.depth() << " bits, radius " << radius << ": "
-                                                    << bands << " bands, tile " << tile;
+                        ASSERT_EQ(
+                            pair->runFilter(id, image,
+                                            RunOptions{.tileSize = tile, .bandCount = bands, .descriptor = &settings}),
+                            0);
+                        EXPECT_EQ(image, reference) << id << " at " << original.depth() << " bits, radius " << radius
+                                                    << ": " << bands << " bands, tile " << tile;
                     }
             }
 }
@@ -389,7 +397,8 @@ TEST(RankFilters, RegistrationPropertiesAndCommonSelectors)
         for (size_t i = 0; i + 1 < relative.size(); ++i)
             EXPECT_LT(position(relative[i]), position(relative[i + 1])) << relative[i] << " before " << relative[i + 1];
         for (const Registration& r : host->registrations()) {
-            const bool asks = r.filterId == kAverage || r.filterId == kMedian || r.filterId == kMaximum || r.filterId == kMinimum;
+            const bool asks =
+                r.filterId == kAverage || r.filterId == kMedian || r.filterId == kMaximum || r.filterId == kMinimum;
             if (asks || r.filterId == kDustAndScratches || r.filterId == kDespeckle) {
                 EXPECT_EQ(r.flagA, 1) << r.filterId;
                 EXPECT_EQ(r.flagB, asks && scientific ? 1 : 0) << r.filterId;
@@ -404,10 +413,11 @@ TEST(RankFilters, RegistrationPropertiesAndCommonSelectors)
         const char* category;
         const char* about;
     };
-    for (const Expected& e : {Expected{kMaximum, "Maximum...", "Other", "Maximum"}, Expected{kMinimum, "Minimum...", "Other", "Minimum"},
-                              Expected{kMedian, "Median...", "Noise", "Median"}, Expected{kAverage, "Average...", "Blur", "Average"},
-                              Expected{kDustAndScratches, "Dust & Scratches...", "Noise", "Dust & Scratches"},
-                              Expected{kDespeckle, "Despeckle...", "Noise", "Despeckle"}}) {
+    for (const Expected& e :
+         {Expected{kMaximum, "Maximum...", "Other", "Maximum"}, Expected{kMinimum, "Minimum...", "Other", "Minimum"},
+          Expected{kMedian, "Median...", "Noise", "Median"}, Expected{kAverage, "Average...", "Blur", "Average"},
+          Expected{kDustAndScratches, "Dust & Scratches...", "Noise", "Dust & Scratches"},
+          Expected{kDespeckle, "Despeckle...", "Noise", "Despeckle"}}) {
         const auto properties = host->properties(e.id);
         ASSERT_TRUE(properties) << e.id;
         EXPECT_EQ(properties->name, e.name);

@@ -42,7 +42,10 @@ protected:
     }
     ~ModuleSettingsTest() override { px::gModule = saved_; }
 
-    std::vector<std::string> keys(const char* pattern) { return host_->settingsStore().enumerate(kStoreNamespace, pattern); }
+    std::vector<std::string> keys(const char* pattern)
+    {
+        return host_->settingsStore().enumerate(kStoreNamespace, pattern);
+    }
     std::vector<px::PresetSegment> load(const char* name)
     {
         std::vector<px::PresetSegment> segments;

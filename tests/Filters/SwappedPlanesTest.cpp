@@ -36,11 +36,11 @@ TEST(SwappedPlanes, GiveTheCopyingRunsResultAndOnlyForFiltersThatOverwriteTheirO
     const struct {
         int id;
         bool swaps, deep;
-    } filters[] = {{kBlur, true, false},          {kBlurMore, true, false},    {kSharpen, true, true},
-                   {kSharpenMore, true, true},    {kSharpenEdges, true, true}, {kCustom, true, false},
-                   {kMaximum, true, true},        {kMinimum, true, true},      {kMedian, true, true},
-                   {kAverage, true, true},        {kGaussianBlur, true, true}, {kUnsharpMask, true, true},
-                   {kHighPass, true, true},       {kDustAndScratches, false, true}, {kDespeckle, false, true}};
+    } filters[] = {{kBlur, true, false},       {kBlurMore, true, false},         {kSharpen, true, true},
+                   {kSharpenMore, true, true}, {kSharpenEdges, true, true},      {kCustom, true, false},
+                   {kMaximum, true, true},     {kMinimum, true, true},           {kMedian, true, true},
+                   {kAverage, true, true},     {kGaussianBlur, true, true},      {kUnsharpMask, true, true},
+                   {kHighPass, true, true},    {kDustAndScratches, false, true}, {kDespeckle, false, true}};
     for (const Image* original : {&rgba, &gray16})
         for (const auto& filter : filters) {
             const std::string what = std::to_string(filter.id) + " at " + std::to_string(original->depth()) + " bits";

@@ -78,7 +78,8 @@ TEST(GaussianRoutines, KernelTablesAreBuiltReleasedAndChecked)
 
     const std::vector<uint8_t> line(size_t(8 + 2 * (n - 1)), 100);
     std::vector<uint8_t> out(8);
-    EXPECT_THROW(ConvolveLine8(8, line.data() + n - 1, 1, out.data(), 1, w.data(), &table, n - 1), std::invalid_argument)
+    EXPECT_THROW(ConvolveLine8(8, line.data() + n - 1, 1, out.data(), 1, w.data(), &table, n - 1),
+                 std::invalid_argument)
         << "a table of another n";
     ReleaseKernelTable(&table);
     EXPECT_EQ(table.lookup, 0);
@@ -153,7 +154,8 @@ TEST(GaussianRoutines, DeepLinesKeepTheirRangeAndByteOrder)
     std::vector<uint8_t> out(static_cast<size_t>(count) * 2);
     ConvolveLineDeep(count, line.data() + 2 * (n - 1), 2, out.data(), 2, 16, w.data(), n);
     for (int32_t x = 0; x < count; ++x)
-        EXPECT_EQ(LoadSample16(&out[size_t(2 * x)]), uint16_t(std::floor(LineSum(values, size_t(x), w.data(), n) + 0.5f)))
+        EXPECT_EQ(LoadSample16(&out[size_t(2 * x)]),
+                  uint16_t(std::floor(LineSum(values, size_t(x), w.data(), n) + 0.5f)))
             << x;
 
     // Full scale stays full scale: the sum's rounding error is clamped away.
@@ -168,7 +170,8 @@ TEST(GaussianRoutines, DeepLinesKeepTheirRangeAndByteOrder)
     ConvolveLineDeep(count, reinterpret_cast<const uint8_t*>(floats.data() + n - 1), 4,
                      reinterpret_cast<uint8_t*>(floatOut.data()), 4, 32, w.data(), n);
     for (int32_t x = 0; x < count; ++x)
-        EXPECT_EQ(floatOut[size_t(x)], LineSum(floats, size_t(x), w.data(), n)) << "floats are neither rounded nor clamped";
+        EXPECT_EQ(floatOut[size_t(x)], LineSum(floats, size_t(x), w.data(), n))
+            << "floats are neither rounded nor clamped";
 
     EXPECT_THROW(ConvolveLineDeep(count, line.data() + n - 1, 1, out.data(), 1, 8, w.data(), n), std::invalid_argument);
 }

@@ -96,7 +96,8 @@ TEST(HostPipl, RejectsDamagedPropertyLists)
     auto host = LoadedHost();
     const ResourceFile::Bytes good = [&] {
         ResourceFile resources;
-        EXPECT_TRUE(resources.load(std::string(PICTRA_MODULE_PATH).substr(0, std::string(PICTRA_MODULE_PATH).size() - 4) + ".rsrc"));
+        EXPECT_TRUE(resources.load(
+            std::string(PICTRA_MODULE_PATH).substr(0, std::string(PICTRA_MODULE_PATH).size() - 4) + ".rsrc"));
         return *resources.find(kResourcePIPL, 16900);
     }();
     ASSERT_TRUE(ParsePipl(16900, good));
@@ -126,9 +127,7 @@ void ProbeEntry(int16_t selector, FilterRecord* record, intptr_t*, int16_t* resu
 {
     Probe& probe = *gProbe;
     switch (selector) {
-    case filterSelectorStart:
-        *result = record->hostProc->RegisterFilterEntry(ProbeEntry, 0);
-        break;
+    case filterSelectorStart: *result = record->hostProc->RegisterFilterEntry(ProbeEntry, 0); break;
     case kSelectorProcessPlane: {
         record->inRect = probe.inRect;
         record->inLoPlane = probe.lo;
@@ -140,7 +139,8 @@ void ProbeEntry(int16_t selector, FilterRecord* record, intptr_t*, int16_t* resu
         if (probe.error == 0) {
             probe.rowBytes = record->inRowBytes;
             const auto* in = static_cast<const uint8_t*>(record->inData);
-            const size_t span = size_t(probe.inRect.width()) * size_t(probe.hi - probe.lo + 1) * size_t(probe.depth / 8);
+            const size_t span =
+                size_t(probe.inRect.width()) * size_t(probe.hi - probe.lo + 1) * size_t(probe.depth / 8);
             probe.received.clear();
             for (int32_t y = 0; y < probe.inRect.height(); ++y, in += record->inRowBytes)
                 probe.received.insert(probe.received.end(), in, in + span);
@@ -149,8 +149,7 @@ void ProbeEntry(int16_t selector, FilterRecord* record, intptr_t*, int16_t* resu
         *result = probe.error;
         break;
     }
-    default:
-        *result = 0;
+    default: *result = 0;
     }
 }
 
@@ -182,8 +181,9 @@ TEST(HostAdvanceState, PadsInterleavesAndConvertsAsAsked)
         for (int32_t y = probe.inRect.top; y < probe.inRect.bottom; ++y)
             for (int32_t x = probe.inRect.left; x < probe.inRect.right; ++x) {
                 const bool inside = x >= 0 && x < 3 && y >= 0 && y < 2;
-                samples.push_back(pad >= 0 && !inside ? uint8_t(pad)
-                                                      : uint8_t(image.sample(plane, std::clamp(x, 0, 2), std::clamp(y, 0, 1))));
+                samples.push_back(pad >= 0 && !inside
+                                      ? uint8_t(pad)
+                                      : uint8_t(image.sample(plane, std::clamp(x, 0, 2), std::clamp(y, 0, 1))));
             }
         return samples;
     };

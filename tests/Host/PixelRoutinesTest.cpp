@@ -22,7 +22,10 @@ namespace {
 class Samples {
 public:
     Samples(int32_t columns, int32_t rows, int bits, int32_t halo, int32_t rowPadding = 0)
-        : columns_(columns), rows_(rows), bits_(bits), halo_(halo),
+        : columns_(columns),
+          rows_(rows),
+          bits_(bits),
+          halo_(halo),
           rowBytes_((columns + 2 * halo) * bits / 8 + rowPadding),
           bytes_(size_t(rows + 2 * halo - 1) * rowBytes_ + size_t(columns + 2 * halo) * bits / 8, kSentinel)
     {
@@ -82,10 +85,7 @@ public:
     }
 
 private:
-    size_t offset(int32_t x, int32_t y) const
-    {
-        return size_t(y + halo_) * rowBytes_ + size_t(x + halo_) * bits_ / 8;
-    }
+    size_t offset(int32_t x, int32_t y) const { return size_t(y + halo_) * rowBytes_ + size_t(x + halo_) * bits_ / 8; }
 
     static constexpr uint8_t kSentinel = 0xA5;
     int32_t columns_, rows_, bits_, halo_, rowBytes_;
@@ -115,13 +115,14 @@ const char* Name(Routine routine)
 
 // Goes through the table wherever it serves the depth, as the module does;
 // the blur kernels at 16 and 32 bits are reached directly.
-void RunRoutine(Routine routine, int bits, int32_t rows, int32_t columns, const uint8_t* source,
-                uint8_t* destination, int32_t sourceRowBytes, int32_t destinationRowBytes)
+void RunRoutine(Routine routine, int bits, int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
+                int32_t sourceRowBytes, int32_t destinationRowBytes)
 {
     const HostPixelRoutines& table = PixelRoutineTable();
     const auto blur = [&](auto eightBit, auto sixteenBit, auto floatingPoint) {
-        (bits == 8 ? eightBit : bits == 16 ? sixteenBit : floatingPoint)(rows, columns, source, destination,
-                                                                          sourceRowBytes, destinationRowBytes);
+        (bits == 8    ? eightBit
+         : bits == 16 ? sixteenBit
+                      : floatingPoint)(rows, columns, source, destination, sourceRowBytes, destinationRowBytes);
     };
     switch (routine) {
     case Routine::Blur: return blur(table.Blur3x3, Blur3x3<BigEndian16>, Blur3x3<float>);
@@ -163,8 +164,8 @@ double Reference(Routine routine, int bits, const Samples& in, int32_t x, int32_
     };
     switch (routine) {
     case Routine::Blur: {
-        const double weighted = n[0][0] + 2 * n[0][1] + n[0][2] + 2 * n[1][0] + 4 * c + 2 * n[1][2] + n[2][0] +
-                                2 * n[2][1] + n[2][2];
+        const double weighted =
+            n[0][0] + 2 * n[0][1] + n[0][2] + 2 * n[1][0] + 4 * c + 2 * n[1][2] + n[2][0] + 2 * n[2][1] + n[2][2];
         return isFloat ? weighted / 16 : std::floor((weighted + 8) / 16);
     }
     case Routine::BlurMore: return isFloat ? sum / 9 : std::floor((sum + 4) / 9);
@@ -194,8 +195,8 @@ TEST(PixelRoutines, MatchReferenceOnNoiseAtEveryDepthAndBlockShape)
     };
     // Single pixels, single rows and columns, and widths either side of the
     // vector lengths so every loop tail runs.
-    const Shape shapes[] = {{1, 1}, {19, 1}, {1, 19}, {2, 2}, {7, 3}, {9, 2}, {15, 2}, {16, 3},
-                            {17, 2}, {31, 2}, {33, 5}, {67, 3}};
+    const Shape shapes[] = {{1, 1},  {19, 1}, {1, 19}, {2, 2},  {7, 3},  {9, 2},
+                            {15, 2}, {16, 3}, {17, 2}, {31, 2}, {33, 5}, {67, 3}};
     std::mt19937 random(2024);
     for (int bits : {8, 16, 32}) {
         const double full = FullScale(bits), contrast = EdgeContrast(bits);
@@ -244,18 +245,26 @@ TEST(PixelRoutines, RoundingAroundASingleBrightPixel)
         int bright;
         int32_t x, y;
         int expected;
-    } cases[] = {
-        // 8 weighted 4, 2 and 1 over 16 gives 2, 1 and 0.5, which rounds up; 7/16 rounds down.
-        {Routine::Blur, 8, 2, 2, 2}, {Routine::Blur, 8, 2, 1, 1}, {Routine::Blur, 8, 1, 1, 1},
-        {Routine::Blur, 8, 0, 0, 0}, {Routine::Blur, 7, 3, 3, 0},
-        // 5/9 rounds up, 4/9 down.
-        {Routine::BlurMore, 5, 1, 3, 1}, {Routine::BlurMore, 4, 1, 3, 0},
-        // Beside a pixel 3 levels brighter, -3/4 becomes -1 (floor, not truncation);
-        // beside one 2 brighter, -1/2 rounds up to 0.
-        {Routine::Sharpen, 3, 2, 2, 6}, {Routine::Sharpen, 3, 2, 1, -1}, {Routine::Sharpen, 3, 3, 2, -1},
-        {Routine::Sharpen, 3, 1, 1, 0}, {Routine::Sharpen, 2, 1, 2, 0},
-        {Routine::SharpenMore, 3, 2, 2, 9}, {Routine::SharpenMore, 3, 1, 1, -1}, {Routine::SharpenMore, 3, 3, 3, -1},
-        {Routine::SharpenMore, 3, 0, 0, 0}};
+    } cases[] = {// 8 weighted 4, 2 and 1 over 16 gives 2, 1 and 0.5, which rounds up; 7/16 rounds down.
+                 {Routine::Blur, 8, 2, 2, 2},
+                 {Routine::Blur, 8, 2, 1, 1},
+                 {Routine::Blur, 8, 1, 1, 1},
+                 {Routine::Blur, 8, 0, 0, 0},
+                 {Routine::Blur, 7, 3, 3, 0},
+                 // 5/9 rounds up, 4/9 down.
+                 {Routine::BlurMore, 5, 1, 3, 1},
+                 {Routine::BlurMore, 4, 1, 3, 0},
+                 // Beside a pixel 3 levels brighter, -3/4 becomes -1 (floor, not truncation);
+                 // beside one 2 brighter, -1/2 rounds up to 0.
+                 {Routine::Sharpen, 3, 2, 2, 6},
+                 {Routine::Sharpen, 3, 2, 1, -1},
+                 {Routine::Sharpen, 3, 3, 2, -1},
+                 {Routine::Sharpen, 3, 1, 1, 0},
+                 {Routine::Sharpen, 2, 1, 2, 0},
+                 {Routine::SharpenMore, 3, 2, 2, 9},
+                 {Routine::SharpenMore, 3, 1, 1, -1},
+                 {Routine::SharpenMore, 3, 3, 3, -1},
+                 {Routine::SharpenMore, 3, 0, 0, 0}};
     for (int bits : {8, 16})
         for (const auto& c : cases) {
             const double background = bits == 8 ? 100 : 30000;
@@ -306,9 +315,8 @@ TEST(PixelRoutines, ResultsDoNotDependOnHowTheBlockIsCut)
                 Samples pieces(23, 11, bits, 0);
                 for (int32_t top = 0; top < 11; top += pieceRows)
                     for (int32_t left = 0; left < 23; left += pieceColumns)
-                        RunRoutine(routine, bits, std::min(pieceRows, 11 - top),
-                                   std::min(pieceColumns, 23 - left), in.address(left, top),
-                                   pieces.address(left, top), in.rowBytes(), pieces.rowBytes());
+                        RunRoutine(routine, bits, std::min(pieceRows, 11 - top), std::min(pieceColumns, 23 - left),
+                                   in.address(left, top), pieces.address(left, top), in.rowBytes(), pieces.rowBytes());
                 ExpectSamplesEqual(pieces, whole);
             }
         }
@@ -347,8 +355,9 @@ TEST(PixelRoutines, RejectUnsupportedDepthsAndIgnoreEmptyBlocks)
         for (int32_t bits : {0, 1, 12, 24, 64})
             EXPECT_THROW(routine(4, 4, in.origin(), out.origin(), in.rowBytes(), out.rowBytes(), bits),
                          std::invalid_argument);
-    EXPECT_THAT([&] { table.Sharpen3x3(4, 4, in.origin(), out.origin(), in.rowBytes(), out.rowBytes(), 12); },
-                testing::ThrowsMessage<std::invalid_argument>("Sharpen3x3: bits per sample must be 8, 16 or 32, not 12"));
+    EXPECT_THAT(
+        [&] { table.Sharpen3x3(4, 4, in.origin(), out.origin(), in.rowBytes(), out.rowBytes(), 12); },
+        testing::ThrowsMessage<std::invalid_argument>("Sharpen3x3: bits per sample must be 8, 16 or 32, not 12"));
 
     // Null addresses would crash if an empty block were touched at all.
     for (auto [rows, columns] : {std::pair{0, 4}, {4, 0}, {-1, 4}}) {

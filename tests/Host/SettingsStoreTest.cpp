@@ -223,7 +223,8 @@ TEST_F(SettingsStoreTest, ALockHeldBeyondTheTimeoutFailsTheWriteOnly)
         ADD_FAILURE() << "the write went through a held lock";
     } catch (const HostError& error) {
         EXPECT_STREQ(error.what(), ("cannot write the settings store " + path_ +
-                                    ": another process kept it locked for more than 100 ms").c_str());
+                                    ": another process kept it locked for more than 100 ms")
+                                       .c_str());
     }
     EXPECT_EQ(store.getInt(kStoreNamespace, "key"), 1) << "readers are not blocked by a writer";
     sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);

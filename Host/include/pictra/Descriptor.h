@@ -13,8 +13,8 @@
 struct HostDescriptor {
     struct Item {
         uint32_t key = 0;
-        uint32_t type = 0;       // typeInteger, typeFloat, typeBoolean, typeEnumerated, typeText
-        uint32_t enumType = 0;   // typeEnumerated only
+        uint32_t type = 0;  // typeInteger, typeFloat, typeBoolean, typeEnumerated, typeText
+        uint32_t enumType = 0;  // typeEnumerated only
         std::variant<int32_t, double, bool, uint32_t, std::string> value;
     };
     std::vector<Item> items;

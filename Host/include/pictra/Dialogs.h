@@ -20,11 +20,11 @@ struct DialogItemState {
     double value = 0;
     double minimum = 0;
     double maximum = 0;
-    std::string text;                  // edit texts and text set by the filter
+    std::string text;  // edit texts and text set by the filter
     bool enabled = true;
     bool visible = true;
     std::vector<std::string> choices;  // popups
-    int32_t bitmap = 0;                // the bitmap resource the control shows, 0 for none
+    int32_t bitmap = 0;  // the bitmap resource the control shows, 0 for none
     double step = 1;
     int32_t decimals = 0;
 };
@@ -43,11 +43,11 @@ bool ParseDialogTemplate(const std::vector<uint8_t>& bytes, DialogTemplate& out)
 // One step of a dialog script.
 struct DialogAction {
     enum Kind { kSet, kClick, kChoose, kIdle, kRedraw, kOk, kCancel } kind = kOk;
-    int32_t item = 0;      // by number; 0 when `label` names it
-    std::string label;     // an item named by its label
-    double value = 0;      // set: the value
-    std::string text;      // set on an edit text, choose: the popup entry
-    int count = 1;         // idle: how many idle events
+    int32_t item = 0;  // by number; 0 when `label` names it
+    std::string label;  // an item named by its label
+    double value = 0;  // set: the value
+    std::string text;  // set on an edit text, choose: the popup entry
+    int count = 1;  // idle: how many idle events
 };
 
 // "set 101 6; click 1000; idle 3; ok" (commands separated by ';'):

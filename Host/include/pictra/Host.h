@@ -46,7 +46,7 @@ struct MenuCommand {
     uint32_t kind = 0;
     int32_t commandNumber = 0;
     int32_t helpId = 0;
-    int32_t menuId = 0;    // 0 until placed in a menu
+    int32_t menuId = 0;  // 0 until placed in a menu
 };
 
 // A menu item as the module sees it through kToolUpdateCommandItem.
@@ -55,10 +55,10 @@ struct MenuItem {
 };
 
 struct HostSettings {
-    uint8_t versionFlag = 1;      // 0 plays a host older than the module
-    bool scientific = true;       // answer to capability 4
-    int threads = 0;              // band workers; 0 = one per core
-    std::string settingsPath;     // the settings store's database file; empty = DefaultSettingsPath()
+    uint8_t versionFlag = 1;  // 0 plays a host older than the module
+    bool scientific = true;  // answer to capability 4
+    int threads = 0;  // band workers; 0 = one per core
+    std::string settingsPath;  // the settings store's database file; empty = DefaultSettingsPath()
 };
 
 // The settings database when none is named: $PICTRA_SETTINGS, else
@@ -66,12 +66,12 @@ struct HostSettings {
 std::string DefaultSettingsPath();
 
 struct RunOptions {
-    std::optional<Rect16> rect;          // the area to filter; the whole image by default
-    const Image* mask = nullptr;         // 8-bit grayscale selection of the image's size
-    int tileSize = 0;                    // tiles of this many pixels a side; 0 = one tile
-    int bandCount = 16;                  // bands per pass, 1 to 16
+    std::optional<Rect16> rect;  // the area to filter; the whole image by default
+    const Image* mask = nullptr;  // 8-bit grayscale selection of the image's size
+    int tileSize = 0;  // tiles of this many pixels a side; 0 = one tile
+    int bandCount = 16;  // bands per pass, 1 to 16
     const HostDescriptor* descriptor = nullptr;  // settings to play back instead of the stored ones
-    bool showDialog = false;                     // as from the menu: the dialog, then the settings saved
+    bool showDialog = false;  // as from the menu: the dialog, then the settings saved
     // A failed run leaves the image as it was. Callers that drop the image on
     // failure turn this off, so pointwise filters can work in place.
     bool restoreOnFailure = true;
@@ -123,10 +123,10 @@ public:
     std::string dialogError;
     std::function<void(const std::string& title, const std::vector<DialogItemState>& items)> onDialogOpened;
     std::vector<DialogItemState> lastDialogItems;
-    int canCloseRefusals = 0;          // CanCloseDialog says no this many times
-    bool livePreview = true;           // the image follows every dialog change
-    std::optional<Image> previewImage; // what the last preview showed
-    int32_t cursor = kCursorArrow;     // the pointer's shape a dialog set last
+    int canCloseRefusals = 0;  // CanCloseDialog says no this many times
+    bool livePreview = true;  // the image follows every dialog change
+    std::optional<Image> previewImage;  // what the last preview showed
+    int32_t cursor = kCursorArrow;  // the pointer's shape a dialog set last
     bool mouseCaptured = false;
 
     // The file dialog answers with these paths, in order; none left is Cancel.
@@ -178,11 +178,11 @@ private:
     ResourceFile moduleResources_;
     ResourceFile hostResources_;
     HostGlobals globals_{};
-    std::deque<Registration> registrations_;   // handles handed to the module stay put
+    std::deque<Registration> registrations_;  // handles handed to the module stay put
     std::deque<MenuCommand> commands_;
-    std::map<int32_t, void*> parameterBlocks_;   // kept across runs, as the module expects
+    std::map<int32_t, void*> parameterBlocks_;  // kept across runs, as the module expects
     std::unique_ptr<ThreadPool> pool_;
-    Image snapshot_;                             // the image before the run, reused between runs
+    Image snapshot_;  // the image before the run, reused between runs
     std::unique_ptr<SettingsStore> store_;
 };
 

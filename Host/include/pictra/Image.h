@@ -135,7 +135,7 @@ private:
     bool hasTransparency_ = false;
     int32_t rowBytes_ = 0;
     int32_t margin_ = 0;
-    size_t origin_ = 0;   // bytes from a plane's start to sample (0, 0)
+    size_t origin_ = 0;  // bytes from a plane's start to sample (0, 0)
     std::vector<PlaneBytes> planes_;
 };
 

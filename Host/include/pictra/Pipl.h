@@ -10,12 +10,12 @@ namespace pictra {
 
 struct FilterProperties {
     int32_t id = 0;
-    std::string name;        // menu name, "Gaussian Blur..."
-    std::string category;    // submenu; empty when the filter has a menu group instead
-    int32_t menuGroup = 0;   // host menu id, 0 when the filter has a category
-    std::string help;        // status-line help
-    uint16_t modes = 0;      // bitmap in the top bit
-    uint32_t event = 0;      // scripting event code
+    std::string name;  // menu name, "Gaussian Blur..."
+    std::string category;  // submenu; empty when the filter has a menu group instead
+    int32_t menuGroup = 0;  // host menu id, 0 when the filter has a category
+    std::string help;  // status-line help
+    uint16_t modes = 0;  // bitmap in the top bit
+    uint32_t event = 0;  // scripting event code
     int32_t icon = 0;
 
     bool acceptsMode(int16_t mode) const { return mode >= 0 && mode < 16 && (modes & (0x8000u >> mode)) != 0; }
@@ -25,12 +25,12 @@ struct FilterProperties {
 
 // One setting of a filter as users and scripts name it ('PXST' resources).
 struct SettingInfo {
-    std::string name;           // "levels"
-    uint32_t key = 0;           // descriptor key
-    uint32_t altKey = 0;        // also accepted by the filter; 0 for none
-    uint32_t type = 0;          // 'long' or 'doub'
+    std::string name;  // "levels"
+    uint32_t key = 0;  // descriptor key
+    uint32_t altKey = 0;  // also accepted by the filter; 0 for none
+    uint32_t type = 0;  // 'long' or 'doub'
     double minimum = 0, maximum = 0, defaultValue = 0;
-    double scale = 1;           // descriptor value = user value x scale
+    double scale = 1;  // descriptor value = user value x scale
     std::string unit;
     std::string description;
 };

@@ -34,31 +34,31 @@ void InvertBytes(int32_t rows, int32_t columns, uint8_t* data, int32_t rowBytes)
 
 // (1 2 1 / 2 4 2 / 1 2 1 weighted sum + 8) >> 4; floats: sum / 16.
 template <typename Sample>
-void Blur3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-             int32_t sourceRowBytes, int32_t destinationRowBytes);
+void Blur3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+             int32_t destinationRowBytes);
 
 // (sum of the nine + 4) / 9; floats: sum / 9.
 template <typename Sample>
-void BlurMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                 int32_t sourceRowBytes, int32_t destinationRowBytes);
+void BlurMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                 int32_t destinationRowBytes);
 
 // c + floor((4c - N - S - W - E + 2) / 4), clamped to the sample range;
 // floats: c + (4c - N - S - W - E) / 4, not clamped.
 template <typename Sample>
-void Sharpen3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                int32_t sourceRowBytes, int32_t destinationRowBytes);
+void Sharpen3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                int32_t destinationRowBytes);
 
 // c + floor((8c - the eight neighbours + 2) / 4), clamped; floats unrounded and unclamped.
 template <typename Sample>
-void SharpenMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                    int32_t sourceRowBytes, int32_t destinationRowBytes);
+void SharpenMore3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                    int32_t destinationRowBytes);
 
 // SharpenMore3x3 where max - min of the 3x3 neighbourhood is at least 1/16 of
 // full scale (16 at 8 bits, 4096 at 16 bits, 0.0625 for floats); elsewhere
 // the centre unchanged, so flat and low-contrast areas keep their noise level.
 template <typename Sample>
-void SharpenEdges3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination,
-                     int32_t sourceRowBytes, int32_t destinationRowBytes);
+void SharpenEdges3x3(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* destination, int32_t sourceRowBytes,
+                     int32_t destinationRowBytes);
 
 // The Gaussian routines of the table (their contracts are in
 // Filters/host/PixelRoutines.h): weights for a sigma, the 8-bit kernel
