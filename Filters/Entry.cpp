@@ -1,10 +1,8 @@
 // The module's single export. Every request of the host arrives here: start-up
 // registration, the lookup of a filter's entry, and the selection commands.
-#include <array>
 #include <cstdio>
-#include <span>
 
-#include "FilterEntries.h"
+#include "FilterList.h"
 #include "framework/Module.h"
 
 namespace px {
@@ -13,75 +11,6 @@ namespace {
 
 constexpr int32_t kCapabilityScientific = 4;
 constexpr int32_t kCommandMenu = 1232;
-
-// flagB of a registration: a fixed value, or the host's answer to the
-// scientific capability asked afresh at that registration.
-constexpr int32_t kAskCapability = -1;
-
-struct Registration {
-    int16_t filterId;
-    int16_t group;
-    int32_t flagA;
-    int32_t flagB;
-};
-
-// Registered at start-up, in this order.
-constexpr Registration kFilters[] = {
-    {16000, 0, 0, 0},  // Blur
-    {16010, 0, 0, 0},  // Blur More
-    {16020, 0, 1, 0},  // Gaussian Blur
-    {16030, 0, 1, kAskCapability},  // Average
-    {16110, 0, 1, kAskCapability},  // Median
-    {16120, 0, 1, 0},  // Dust & Scratches
-    {16130, 0, 1, 0},  // Despeckle
-    {16300, 0, 1, 0},  // Sharpen
-    {16310, 0, 1, 0},  // Sharpen More
-    {16320, 0, 1, 0},  // Sharpen Edges
-    {16330, 0, 1, 0},  // Unsharp Mask
-    {16400, 0, 0, 0},  // Solarize
-    {16500, 0, 0, 0},  // Custom
-    {16510, 0, 1, kAskCapability},  // Maximum
-    {16520, 0, 1, kAskCapability},  // Minimum
-    {16530, 0, 1, 0},  // High Pass
-    {17200, 0, 0, 0},  // Desaturate
-    {16900, 0, 1, 0},  // Invert
-    {16910, 0, 0, 0},  // Threshold
-    {16920, 0, 0, 0},  // Posterize
-};
-
-// Registered only when the host has the scientific capability, or instead
-// of them, the filters of a host without it.
-constexpr std::array<Registration, 0> kScientificFilters{};
-constexpr std::array<Registration, 0> kNonScientificFilters{};
-
-FilterEntry LookUpFilter(int32_t filterId)
-{
-    switch (filterId) {
-    case 16000: return BlurEntry;
-    case 16005: return BlurEdgesEntry;
-    case 16010: return BlurMoreEntry;
-    case 16020: return GaussianBlurEntry;
-    case 16030: return AverageEntry;
-    case 16110: return MedianEntry;
-    case 16120: return DustAndScratchesEntry;
-    case 16130: return DespeckleEntry;
-    case 16300: return SharpenEntry;
-    case 16310: return SharpenMoreEntry;
-    case 16320: return SharpenEdgesEntry;
-    case 16330: return UnsharpMaskEntry;
-    case 16400: return SolarizeEntry;
-    case 16500: return CustomEntry;
-    case 16510: return MaximumEntry;
-    case 16520: return MinimumEntry;
-    case 16530: return HighPassEntry;
-    case 16900: return InvertEntry;
-    case 16910: return ThresholdEntry;
-    case 16920: return PosterizeEntry;
-    case 17200: return DesaturateEntry;
-    case 18000: return AnalyzerEntryPoint;
-    default: return nullptr;
-    }
-}
 
 // Registers one filter; false when the host refuses it.
 bool RegisterFilter(int16_t toolId, int16_t filterId, int32_t commandId, int16_t groupId, int32_t flagA, int32_t flagB)
@@ -94,11 +23,14 @@ bool RegisterFilter(int16_t toolId, int16_t filterId, int32_t commandId, int16_t
     return true;
 }
 
-void RegisterAll(std::span<const Registration> rows)
+// Registers the rows of one listing, in the list's order.
+void RegisterAll(Listing listing)
 {
-    for (const Registration& row : rows) {
+    for (const FilterRow& row : FilterList()) {
+        if (row.listing != listing)
+            continue;
         const int32_t flagB = row.flagB == kAskCapability ? Host().QueryCapability(kCapabilityScientific) : row.flagB;
-        RegisterFilter(gModule.toolId, row.filterId, row.filterId, row.group, row.flagA, flagB);
+        RegisterFilter(gModule.toolId, row.id, row.id, row.group, row.flagA, flagB);
     }
 }
 
@@ -117,11 +49,8 @@ void CreateSelectionCommand(int32_t labelString, int32_t commandNumber, int32_t 
 
 void Initialise()
 {
-    RegisterAll(kFilters);
-    if (Host().QueryCapability(kCapabilityScientific) != 0)
-        RegisterAll(kScientificFilters);
-    else
-        RegisterAll(kNonScientificFilters);
+    RegisterAll(Listing::kMenu);
+    RegisterAll(Host().QueryCapability(kCapabilityScientific) != 0 ? Listing::kScientific : Listing::kNonScientific);
     CreateSelectionCommand(18040, kCommandColorRange, 17017);
     CreateSelectionCommand(18053, kCommandFeather, 17018);
 }
@@ -176,8 +105,8 @@ int32_t Dispatch(ToolParamBlock& block)
         return 0;
     case kToolGetFilterEntry: {
         auto& request = *static_cast<FilterEntryRequest*>(block.argument);
-        if (FilterEntry entry = LookUpFilter(request.filterId))
-            request.entry = entry;
+        if (const FilterRow* row = FindFilter(request.filterId))
+            request.entry = row->unit->entry;
         return 0;
     }
     case kToolUpdateCommandItem: UpdateCommandItem(*static_cast<CommandRequest*>(block.argument)); return 0;

@@ -8,7 +8,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "FilterEntries.h"
+#include "adjust/PointMaps.h"
+#include "FilterList.h"
 #include "framework/Dialog.h"
 #include "framework/FilterProtocol.h"
 #include "framework/Module.h"
@@ -43,11 +44,43 @@ static_assert(sizeof(PosterizeBlock) == 272 && offsetof(PosterizeBlock, counters
 
 namespace {
 
-constexpr int32_t kThresholdId = 16910;
-constexpr int32_t kPosterizeId = 16920;
+// What the Threshold dialog shows beside the level: the gray histogram of
+// the filter rectangle, gathered when it opens.
+struct ThresholdRun {
+    uint32_t histogram[256] = {};
+};
 
-// Planes delivered together in one pass are interleaved.
-int InterleavedPlanes(const FilterRecord& record) { return record.outHiPlane - record.outLoPlane + 1; }
+constexpr Setting kThresholdSettings[] = {
+    {.name = "level",
+     .key = FourCC("thlv"),
+     .minimum = 0,
+     .maximum = 255,
+     .defaultValue = 128,
+     .description = "pixels whose gray is at or above it turn white",
+     .member = PX_MEMBER(ThresholdBlock, level),
+     .slider = 100,
+     .field = 101,
+     .mapping = Linear(0, 255),
+     // Auto may find 0 (an image of one value), but a level the user sets
+     // starts at 1: at 0 every pixel would turn white.
+     .dialogMinimum = 1,
+     .scripted = Slot(0, MemberType::kInt16)},
+};
+
+constexpr Setting kPosterizeSettings[] = {
+    {.name = "levels",
+     .key = 0x8abc,
+     .altKey = FourCC("ptlv"),
+     .minimum = 2,
+     .maximum = 255,
+     .defaultValue = 4,
+     .description = "brightness levels kept in each channel",
+     .member = PX_MEMBER(PosterizeBlock, levels),
+     .slider = 100,
+     .field = 101,
+     .mapping = Linear(0, 255),
+     .scripted = Slot(0, MemberType::kInt16)},
+};
 
 // ---------------------------------------------------------------------------
 // Invert: every sample complemented; bitmaps bit by bit.
@@ -64,26 +97,6 @@ void CopyAndInvertRows(const BandAddress& a, int32_t rowBytes)
             std::memcpy(out, a.source + size_t(y) * a.sourceRowBytes, size_t(rowBytes));
         routines.InvertBytes(1, rowBytes, out, a.destinationRowBytes);
     }
-}
-
-// The shape of an 8-bit point operation: un-matte into the destination (or
-// copy), transform the destination in place, re-matte.
-template <class Transform>
-void MattedPointBand(const Band& band, const FilterRecord& record, Transform transform)
-{
-    const int planes = InterleavedPlanes(record);
-    const BandAddress a = AddressBand(band, record, planes);
-    const HostPlaneView* matte = FindWhiteMatte(record);
-    if (!matte) {
-        CopyBand(a.rows, a.columns * planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes);
-        transform(a, planes);
-        return;
-    }
-    const uint8_t* alpha = AlphaAt(*matte, band);
-    UnmatteBand(a.rows, a.columns, planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, alpha,
-                matte->rowBytes);
-    transform(a, planes);
-    RematteBand(a.rows, a.columns, planes, a.destination, a.destinationRowBytes, alpha, matte->rowBytes);
 }
 
 void InvertBands8(const Band* band, FilterRecord* record)
@@ -184,27 +197,21 @@ void DesaturateResetPlanes(FilterRecord& record)
 }
 
 // One pass over all colour planes at once, then the pass is over.
-int16_t DesaturatePass(FilterRecord& record, ProgressCounters& counters)
+int16_t DesaturatePass(FilterRecord& record, RunState& run)
 {
     if (DesaturatePlanes(record.imageMode) == 0) {
         Host().platform->MessageBeep(0);
-        record.outRect = record.inRect = Rect16{};
+        EndPass(record);
         return kNoErr;
     }
-    record.outRect = record.hostProc->tileRect;
-    record.inRect = record.outRect;
-    record.inLoPlane = record.outLoPlane;
-    record.inHiPlane = record.outHiPlane;
-    if (const int16_t error = record.advanceState(); error != kNoErr)
+    if (const int16_t error = RequestTile(record, {}); error != kNoErr)
         return error;
-    Band bands[kMaxBands];
-    const int count = SplitIntoBands(1, record.hostProc->bandCount, record.outRect, bands);
-    record.hostProc->ForEachBand(count, bands, DesaturateBands, 0);
+    const int count = SplitPassIntoBands(run, 1, record.hostProc->bandCount, record.outRect);
+    record.hostProc->ForEachBand(count, run.bands, DesaturateBands, 0);
     const int16_t result = FinishPass(
-        record, counters,
+        record, run.counters,
         uint32_t(InterleavedPlanes(record)) * uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
-    record.outRect = record.inRect = Rect16{};
-    record.outLoPlane = record.outHiPlane = record.inLoPlane = record.inHiPlane = 0;
+    EndPass(record);
     return result;
 }
 
@@ -270,10 +277,10 @@ int16_t ThresholdBand(FilterRecord& record, const ThresholdBlock& block)
     else
         CopyBand(a.rows, a.columns * planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes);
 
-    void* scratch = nullptr;
-    if (const int16_t error = Host().NewBlock(&scratch, std::max(a.rows * a.columns, 16384)); error != kNoErr)
+    RunState& run = RunOf<ThresholdBlock>(record);
+    if (const int16_t error = ReserveScratch(run, size_t(a.rows) * size_t(a.columns), 0, 0); error != kNoErr)
         return error;
-    auto* gray = static_cast<uint8_t*>(scratch);
+    uint8_t* gray = PlaneScratch(run);
     for (int32_t y = 0; y < a.rows; ++y) {
         const uint8_t* row = a.destination + size_t(y) * a.destinationRowBytes;
         for (int32_t x = 0; x < a.columns; ++x)
@@ -294,7 +301,6 @@ int16_t ThresholdBand(FilterRecord& record, const ThresholdBlock& block)
                     row[x * planes + p] = g[x];
         }
     }
-    Host().platform->FreeBlock(scratch);
     if (matte)
         RematteBand(a.rows, a.columns, planes, a.destination, a.destinationRowBytes, alpha, matte->rowBytes);
     return kNoErr;
@@ -302,18 +308,14 @@ int16_t ThresholdBand(FilterRecord& record, const ThresholdBlock& block)
 
 int16_t ThresholdPass(FilterRecord& record, ThresholdBlock& block)
 {
-    record.outRect = record.hostProc->tileRect;
-    record.inRect = record.outRect;
-    record.inLoPlane = record.outLoPlane;
-    record.inHiPlane = record.outHiPlane;
-    if (const int16_t error = record.advanceState(); error != kNoErr)
+    if (const int16_t error = RequestTile(record, {}); error != kNoErr)
         return error;
     if (ThresholdWrites(record.imageMode))
         if (const int16_t error = ThresholdBand(record, block); error != kNoErr)
             return error;
     const int planes = InterleavedPlanes(record);
     const int16_t result =
-        FinishPass(record, block.counters,
+        FinishPass(record, RunOf<ThresholdBlock>(record).counters,
                    uint32_t(planes) * uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
     const int16_t next = int16_t(record.outHiPlane + 1);
     if (planes > 1 || next >= PlanesToProcess(record, Transparency::kLeave)) {
@@ -373,76 +375,42 @@ void GatherThresholdHistogram(FilterRecord& record, uint32_t (&histogram)[256])
     record.inRect = Rect16{};
 }
 
-constexpr SliderField kThresholdPair{100, 255, 1, 255};
+// The gray values of a 128 x 128 tile: what start sets aside, so a run that
+// cannot have it fails before any pixel changes. A larger tile grows it.
+constexpr size_t kThresholdStartScratch = 16384;
+
+int16_t ThresholdAcquire(FilterRecord& record, ThresholdBlock&)
+{
+    return ReserveScratch(RunOf<ThresholdBlock>(record), kThresholdStartScratch, 0, 0);
+}
+
+void ThresholdDialogOpened(HostDialog*, FilterRecord& record, ThresholdBlock&)
+{
+    GatherThresholdHistogram(record, RunDataOf<ThresholdBlock, ThresholdRun>(record).histogram);
+}
+
 constexpr int32_t kAutoButton = 201;
 
-// The histogram the Threshold dialog shows, gathered when it opens; one
-// dialog runs at a time, on the host's thread.
-uint32_t gThresholdHistogram[256];
-
-uint8_t ThresholdDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
+bool ThresholdDialogItem(HostDialog* dialog, FilterRecord& record, ThresholdBlock& block, int32_t item)
 {
-    FilterRecord& record = DialogRecord(dialog);
-    auto& block = *static_cast<ThresholdBlock*>(record.parameters);
-    switch (event) {
-    case kDialogInit:
-        GatherThresholdHistogram(record, gThresholdHistogram);
-        ShowSliderValue(dialog, kThresholdPair, block.level);
-        Dialogs().SetItemValue(dialog, kItemPreview, block.previewEnable);
-        return 1;
-    case kDialogValueChanged:
-        if (item != kThresholdPair.slider && item != kThresholdPair.field())
-            return 0;
-        record.hostProc->StopPreview();
-        block.level = uint8_t(TakeSliderValue(dialog, kThresholdPair, item));
-        return 1;
-    case kDialogItemHit:
-        if (item == kAutoButton) {
-            record.hostProc->StopPreview();
-            block.level = AutoThresholdLevel(gThresholdHistogram);
-            ShowSliderValue(dialog, kThresholdPair, block.level);
-            return 1;
-        }
-        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    }
+    if (item != kAutoButton)
+        return false;
+    record.hostProc->StopPreview();
+    block.level = AutoThresholdLevel(RunDataOf<ThresholdBlock, ThresholdRun>(record).histogram);
+    ShowSettings(dialog, kThresholdSettings, &block);
+    return true;
 }
 
-void ThresholdDefaults(ThresholdBlock& block)
-{
-    block = ThresholdBlock{};
-    block.level = 128;
-    block.previewEnable = 1;
-}
-
-void ThresholdDerive(ThresholdBlock&) {}
-void ThresholdToValues(const ThresholdBlock& block, double* values) { values[0] = block.level; }
-void ThresholdFromValues(ThresholdBlock& block, const ScriptedValues& values)
-{
-    if (values.present[0])
-        block.level = uint8_t(values.value[0]);
-}
-int16_t ThresholdDialog(FilterRecord& record, ThresholdBlock&)
-{
-    return RunFilterDialog(5243, 18087, ThresholdDialogProc, record);
-}
-void ThresholdFromScriptingBlock(ThresholdBlock& block, const void* data)
-{
-    int16_t level;
-    std::memcpy(&level, data, 2);
-    block.level = uint8_t(std::clamp<int>(level, 0, 255));
-}
-
-constexpr SettingsFilter<ThresholdBlock> kThreshold{
-    .filterId = kThresholdId,
+constexpr SettingsFilter<ThresholdBlock, ThresholdRun> kThreshold{
+    .filterId = 16910,
     .aboutTitle = 18086,
-    .defaults = ThresholdDefaults,
-    .derive = ThresholdDerive,
-    .toValues = ThresholdToValues,
-    .fromValues = ThresholdFromValues,
-    .dialog = ThresholdDialog,
+    .settings = kThresholdSettings,
+    .acquire = ThresholdAcquire,
+    .dialog = 5243,
+    .dialogTitle = 18087,
+    .dialogOpened = ThresholdDialogOpened,
+    .dialogItem = ThresholdDialogItem,
     .scriptingSize = 2,
-    .fromScriptingBlock = ThresholdFromScriptingBlock,
     .pass = {.transparency = Transparency::kLeave},
     .processPlane = ThresholdPass,
     .resetPlanes = ThresholdResetPlanes,
@@ -463,62 +431,16 @@ void PosterizeBands(const Band* band, FilterRecord* record)
     }
 }
 
-constexpr SliderField kLevelsPair{100, 255, 2, 255};
-
-uint8_t PosterizeDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
-{
-    FilterRecord& record = DialogRecord(dialog);
-    auto& block = *static_cast<PosterizeBlock*>(record.parameters);
-    switch (event) {
-    case kDialogInit:
-        ShowSliderValue(dialog, kLevelsPair, block.levels);
-        Dialogs().SetItemValue(dialog, kItemPreview, block.previewEnable);
-        return 1;
-    case kDialogValueChanged:
-        if (item != kLevelsPair.slider && item != kLevelsPair.field())
-            return 0;
-        record.hostProc->StopPreview();
-        block.levels = int16_t(TakeSliderValue(dialog, kLevelsPair, item));
-        BuildPosterizeTable(block.levels, block.table);
-        return 1;
-    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    }
-}
-
-void PosterizeDefaults(PosterizeBlock& block)
-{
-    block = PosterizeBlock{};
-    block.levels = 4;
-    block.previewEnable = 1;
-}
-
-void PosterizeDerive(PosterizeBlock& block)
-{
-    block.levels = int16_t(std::clamp<int>(block.levels, 2, 255));
-    BuildPosterizeTable(block.levels, block.table);
-}
-void PosterizeToValues(const PosterizeBlock& block, double* values) { values[0] = block.levels; }
-void PosterizeFromValues(PosterizeBlock& block, const ScriptedValues& values)
-{
-    if (values.present[0])
-        block.levels = int16_t(values.value[0]);
-}
-int16_t PosterizeDialog(FilterRecord& record, PosterizeBlock&)
-{
-    return RunFilterDialog(5242, 18078, PosterizeDialogProc, record);
-}
-void PosterizeFromScriptingBlock(PosterizeBlock& block, const void* data) { std::memcpy(&block.levels, data, 2); }
+void PosterizeDerive(PosterizeBlock& block) { BuildPosterizeTable(block.levels, block.table); }
 
 constexpr SettingsFilter<PosterizeBlock> kPosterize{
-    .filterId = kPosterizeId,
+    .filterId = 16920,
     .aboutTitle = 18079,
-    .defaults = PosterizeDefaults,
+    .settings = kPosterizeSettings,
     .derive = PosterizeDerive,
-    .toValues = PosterizeToValues,
-    .fromValues = PosterizeFromValues,
-    .dialog = PosterizeDialog,
+    .dialog = 5242,
+    .dialogTitle = 18078,
     .scriptingSize = 2,
-    .fromScriptingBlock = PosterizeFromScriptingBlock,
     .pass = {.halo = 0, .transparency = Transparency::kFilter, .bands8 = PosterizeBands, .pointwise = true},
 };
 
@@ -539,10 +461,10 @@ void BuildPosterizeTable(int levels, uint8_t* table)
 
 uint8_t ThresholdAutoLevel(const uint32_t (&histogram)[256]) { return AutoThresholdLevel(histogram); }
 
-const FilterEntry InvertEntry = PlainFilterEntry<kInvert>;
-const FilterEntry SolarizeEntry = PlainFilterEntry<kSolarize>;
-const FilterEntry DesaturateEntry = PlainFilterEntry<kDesaturate>;
-const FilterEntry ThresholdEntry = SettingsFilterProtocol<ThresholdBlock, kThreshold>::Entry;
-const FilterEntry PosterizeEntry = SettingsFilterProtocol<PosterizeBlock, kPosterize>::Entry;
+constinit const FilterUnit InvertFilter = PlainFilterUnit<kInvert>();
+constinit const FilterUnit SolarizeFilter = PlainFilterUnit<kSolarize>();
+constinit const FilterUnit DesaturateFilter = PlainFilterUnit<kDesaturate>();
+constinit const FilterUnit ThresholdFilter = SettingsFilterUnit<kThreshold>();
+constinit const FilterUnit PosterizeFilter = SettingsFilterUnit<kPosterize>();
 
 }  // namespace px

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "FilterEntries.h"
+#include "FilterList.h"
+#include "analysis/Analyzer.h"
 #include "framework/Dialog.h"
 #include "framework/FilterProtocol.h"
 #include "framework/Module.h"
@@ -157,12 +158,10 @@ int16_t AnalyzerStart(FilterRecord& record)
     auto* capture = static_cast<uint8_t*>(block);
     std::memset(capture, 255, kCaptureSize * kCaptureSize);
 
-    record.inRect = record.filterRect;
-    record.inRect.bottom = std::min<int16_t>(record.inRect.bottom, kCaptureSize);
-    record.inRect.right = std::min<int16_t>(record.inRect.right, kCaptureSize);
-    record.inLoPlane = record.inHiPlane = 0;
-    record.outRect = Rect16{};
-    if (!record.inRect.empty() && record.advanceState() == kNoErr) {
+    Rect16 area = record.filterRect;
+    area.bottom = std::min<int16_t>(area.bottom, kCaptureSize);
+    area.right = std::min<int16_t>(area.right, kCaptureSize);
+    if (!area.empty() && RequestInput(record, area, 0, 0) == kNoErr) {
         const auto* in = static_cast<const uint8_t*>(record.inData);
         for (int32_t y = 0; y < record.inRect.height(); ++y)
             std::memcpy(capture + (record.inRect.top + y) * kCaptureSize + record.inRect.left,
@@ -180,6 +179,6 @@ constexpr PlainFilter kAnalyzer{kAnalyzerTitle, {}, nullptr, nullptr, AnalyzerSt
 
 }  // namespace
 
-const FilterEntry AnalyzerEntryPoint = PlainFilterEntry<kAnalyzer>;
+constinit const FilterUnit AnalyzerFilter = PlainFilterUnit<kAnalyzer>();
 
 }  // namespace px

@@ -1,5 +1,6 @@
 #include "framework/BandDriver.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "framework/Module.h"
@@ -70,53 +71,129 @@ int16_t FinishPass(FilterRecord& record, ProgressCounters& counters, uint32_t pi
     return record.abortProc() ? kUserCanceledErr : kNoErr;
 }
 
-int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, ProgressCounters& counters)
+RunState::~RunState()
+{
+    if (scratch)
+        Host().platform->FreeBlock(scratch);
+}
+
+namespace {
+// Bands' scratch starts on cache lines of their own, so two workers never
+// write the same line.
+constexpr size_t kCacheLine = 64;
+constexpr size_t WholeLines(size_t bytes) { return (bytes + kCacheLine - 1) / kCacheLine * kCacheLine; }
+}  // namespace
+
+int16_t ReserveScratch(RunState& run, size_t planeBytes, size_t bandBytes, int bands)
+{
+    assert(bands >= 0 && bands <= kMaxBands);
+    const size_t planePart = WholeLines(planeBytes);
+    const size_t bandPart = WholeLines(bandBytes);
+    const size_t needed = planePart + bandPart * size_t(bands);
+    if (needed > run.scratchBytes) {
+        if (run.scratch)
+            Host().platform->FreeBlock(run.scratch);
+        run.scratch = nullptr;
+        run.scratchBytes = 0;
+        void* block = nullptr;
+        if (needed > size_t(INT32_MAX))
+            return kMemFullErr;
+        if (const int16_t error = Host().NewBlock(&block, int32_t(needed)); error != kNoErr)
+            return error;
+        run.scratch = static_cast<uint8_t*>(block);
+        run.scratchBytes = needed;
+    }
+    run.planeScratchBytes = planePart;
+    run.bandScratchBytes = bandPart;
+    return kNoErr;
+}
+
+uint8_t* BandScratch(const RunState& run, const Band* band)
+{
+    const ptrdiff_t index = band - run.bands;
+    assert(index >= 0 && index < run.bandCount && run.bandScratchBytes > 0);
+    return run.scratch + run.planeScratchBytes + size_t(index) * run.bandScratchBytes;
+}
+
+int SplitPassIntoBands(RunState& run, int direction, int n, const Rect16& rect)
+{
+    run.bandCount = SplitIntoBands(direction, n, rect, run.bands);
+    return run.bandCount;
+}
+
+int16_t RequestTile(FilterRecord& record, const TileRequest& request)
 {
     FilterHostBlock& hostBlock = *record.hostProc;
     record.outRect = hostBlock.tileRect;
     record.inLoPlane = record.outLoPlane;
     record.inHiPlane = record.outHiPlane;
     record.inRect = record.outRect;
-    if (pass.halo > 0) {
-        record.inRect.top = int16_t(record.inRect.top - pass.halo);
-        record.inRect.left = int16_t(record.inRect.left - pass.halo);
-        record.inRect.bottom = int16_t(record.inRect.bottom + pass.halo);
-        record.inRect.right = int16_t(record.inRect.right + pass.halo);
+    if (request.halo > 0) {
+        record.inRect.top = int16_t(record.inRect.top - request.halo);
+        record.inRect.left = int16_t(record.inRect.left - request.halo);
+        record.inRect.bottom = int16_t(record.inRect.bottom + request.halo);
+        record.inRect.right = int16_t(record.inRect.right + request.halo);
         record.inputPadding = kPadEdgeReplicate;
     }
-    BandCallback callback = pass.bands8;
-    if (pass.bandsDeep && hostBlock.documentDepth > 8) {
+    if (request.deep)
         hostBlock.workingDepth = hostBlock.documentDepth;
-        callback = pass.bandsDeep;
-    }
+    hostBlock.inPlace = request.pointwise && request.halo == 0 ? 1 : 0;
+    hostBlock.overwritesOutput = request.overwritesOutput ? 1 : 0;
+    return record.advanceState();
+}
 
-    hostBlock.inPlace = pass.pointwise && pass.halo == 0 ? 1 : 0;
-    hostBlock.overwritesOutput = pass.overwritesOutput ? 1 : 0;
-    if (const int16_t error = record.advanceState(); error != kNoErr)
+int16_t RequestInput(FilterRecord& record, const Rect16& area, int16_t loPlane, int16_t hiPlane)
+{
+    record.inRect = area;
+    record.inLoPlane = loPlane;
+    record.inHiPlane = hiPlane;
+    record.outRect = Rect16{};
+    return area.empty() ? kNoErr : record.advanceState();
+}
+
+int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, RunState& run)
+{
+    FilterHostBlock& hostBlock = *record.hostProc;
+    const bool deep = pass.bandsDeep && hostBlock.documentDepth > 8;
+    const TileRequest request{.halo = pass.halo,
+                              .deep = deep,
+                              .pointwise = pass.pointwise,
+                              .overwritesOutput = pass.overwritesOutput};
+    if (const int16_t error = RequestTile(record, request); error != kNoErr)
         return error;
 
-    Band bands[kMaxBands];
-    const int count = SplitIntoBands(1, hostBlock.bandCount, record.outRect, bands);
-    hostBlock.ForEachBand(count, bands, callback, 0);
+    const int count = SplitPassIntoBands(run, 1, hostBlock.bandCount, record.outRect);
+    if (pass.bandScratch && count > 0) {
+        const size_t bytes = pass.bandScratch(run.bands[0].width(), record);
+        if (const int16_t error = ReserveScratch(run, 0, bytes, count); error != kNoErr)
+            return error;
+    }
+    hostBlock.ForEachBand(count, run.bands, deep ? pass.bandsDeep : pass.bands8, 0);
 
-    return FinishPlane(record, counters, pass.transparency);
+    return FinishPlane(record, run.counters, pass.transparency);
 }
 
 int16_t FinishPlane(FilterRecord& record, ProgressCounters& counters, Transparency transparency)
 {
     record.outLoPlane = int16_t(record.outLoPlane + 1);
     record.outHiPlane = record.outLoPlane;
-    const int16_t result =
-        FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
-    if (record.outLoPlane >= PlanesToProcess(record, transparency)) {
-        record.outRect = Rect16{};
-        record.outLoPlane = 0;
-        record.outHiPlane = 0;
-    }
+    const int16_t result = FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+    if (record.outLoPlane >= PlanesToProcess(record, transparency))
+        EndPass(record);
     record.inRect = record.outRect;
     record.inLoPlane = record.outLoPlane;
     record.inHiPlane = record.outHiPlane;
     return result;
+}
+
+void EndPass(FilterRecord& record)
+{
+    record.outRect = Rect16{};
+    record.outLoPlane = 0;
+    record.outHiPlane = 0;
+    record.inRect = record.outRect;
+    record.inLoPlane = record.outLoPlane;
+    record.inHiPlane = record.outHiPlane;
 }
 
 BandAddress AddressBand(const Band& band, const FilterRecord& record, int bytesPerPixel)

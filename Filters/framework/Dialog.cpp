@@ -44,32 +44,61 @@ FilterRecord& DialogRecord(HostDialog* dialog)
     return *static_cast<FilterDialogData*>(Dialogs().GetDialogData(dialog))->record;
 }
 
-void ShowSliderValue(HostDialog* dialog, const SliderField& pair, double value)
+void ShowSetting(HostDialog* dialog, const Setting& setting, const void* block)
 {
-    Dialogs().SetItemValue(dialog, pair.field(), value);
-    Dialogs().SetItemValue(dialog, pair.slider, value / pair.range);
+    const double value = MemberValue(block, setting.member);
+    if (setting.field != 0)
+        Dialogs().SetItemValue(dialog, setting.field, value / setting.scale);
+    if (setting.slider != 0) {
+        const SliderMapping& mapping = setting.mapping;
+        Dialogs().SetItemValue(dialog, setting.slider,
+                               mapping.position ? mapping.position(value) : (value - mapping.low) / mapping.span);
+    }
 }
 
-double TakeSliderValue(HostDialog* dialog, const SliderField& pair, int32_t item)
+void ShowSettings(HostDialog* dialog, SettingsTable settings, const void* block)
+{
+    for (const Setting& setting : settings)
+        ShowSetting(dialog, setting, block);
+}
+
+bool TakeSetting(HostDialog* dialog, const Setting& setting, void* block, int32_t item)
 {
     const double raw = Dialogs().GetItemValue(dialog, item);
-    const double value = item == pair.slider ? std::trunc(raw * pair.range) : raw;
-    const double clamped = std::clamp(value, pair.minimum, pair.maximum);
-    ShowSliderValue(dialog, pair, clamped);
-    return clamped;
+    const SliderMapping& mapping = setting.mapping;
+    double value = raw * setting.scale;
+    if (item == setting.slider)
+        value = mapping.valueAt ? mapping.valueAt(raw) : raw * mapping.span + mapping.low + mapping.rounding;
+    if (setting.whole())
+        value = std::trunc(value);
+    value = std::isnan(value) ? setting.dialogLowest() : std::clamp(value, setting.dialogLowest(), setting.highest());
+    const double before = MemberValue(block, setting.member);
+    StoreSetting(block, setting, value);
+    ShowSetting(dialog, setting, block);
+    return MemberValue(block, setting.member) != before;
 }
 
-bool HandleCommonItem(HostDialog* dialog, int32_t item, int32_t& previewEnable)
+bool HandleCommonItem(HostDialog* dialog, int32_t item, int32_t previewItem, int32_t& previewEnable)
 {
+    if (item == previewItem) {
+        previewEnable = Dialogs().GetItemValue(dialog, previewItem) != 0 ? 1 : 0;
+        return true;
+    }
     switch (item) {
     case kItemOk:
         if (Dialogs().CanCloseDialog())
             Dialogs().EndModalDialog(dialog, 0);
         return true;
     case kItemCancel: Dialogs().EndModalDialog(dialog, kUserCanceledErr); return true;
-    case kItemPreview: previewEnable = Dialogs().GetItemValue(dialog, kItemPreview) != 0 ? 1 : 0; return true;
     default: return false;
     }
+}
+
+void ShowPreviewSetting(HostDialog* dialog, FilterRecord& record, int32_t previewItem, int32_t previewEnable)
+{
+    Dialogs().SetItemValue(dialog, previewItem, previewEnable);
+    if (previewEnable)
+        record.hostProc->ShowPreview(previewEnable);
 }
 
 void RunIdlePreview(HostDialog* dialog, FilterRecord& record)
@@ -92,14 +121,15 @@ void RedrawPreview(HostDialog* dialog, FilterRecord& record)
         Dialogs().EndModalDialog(dialog, error);
 }
 
-bool HandleSimpleDialogEvent(HostDialog* dialog, int32_t item, uint32_t event, int32_t& previewEnable)
+bool HandleSimpleDialogEvent(HostDialog* dialog, int32_t item, uint32_t event, int32_t previewItem,
+                             int32_t& previewEnable)
 {
     FilterRecord& record = DialogRecord(dialog);
     switch (event) {
     case kDialogItemHit:
-        if (!HandleCommonItem(dialog, item, previewEnable))
+        if (!HandleCommonItem(dialog, item, previewItem, previewEnable))
             return false;
-        if (item == kItemPreview) {
+        if (item == previewItem) {
             record.hostProc->ShowPreview(previewEnable);
             if (previewEnable)
                 RedrawPreview(dialog, record);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "framework/SettingsTable.h"
 #include "host/DialogServices.h"
 #include "host/FilterRecord.h"
 
@@ -27,26 +28,22 @@ FilterRecord& DialogRecord(HostDialog* dialog);
 
 const HostDialogServices& Dialogs();
 
-// A slider carrying value / range, and the number field beside it (its id + 1).
-struct SliderField {
-    int32_t slider;
-    double range;  // slider = value / range
-    double minimum;  // the filter's limits
-    double maximum;
-    int32_t field() const { return slider + 1; }
-};
+// The sliders and fields of `settings` shown from `block`: a field shows
+// the user value, a slider its position by the setting's mapping.
+void ShowSettings(HostDialog* dialog, SettingsTable settings, const void* block);
+void ShowSetting(HostDialog* dialog, const Setting& setting, const void* block);
 
-// Shows `value` in both controls.
-void ShowSliderValue(HostDialog* dialog, const SliderField& pair, double value);
-
-// After a change of the slider or of its field: the new value (from the
-// slider, value = slider x range truncated toward zero), clamped to the
-// limits and shown in both controls. `item` is the control that changed.
-double TakeSliderValue(HostDialog* dialog, const SliderField& pair, int32_t item);
+// After `item` (the setting's slider or its field) changed: the value it
+// gives, held to the dialog's range, into the block and shown in both
+// controls. True when the block's value changed.
+bool TakeSetting(HostDialog* dialog, const Setting& setting, void* block, int32_t item);
 
 // OK (when the host lets the dialog close), Cancel (-128) and the Preview
-// check box (into `previewEnable`). True when `item` was one of them.
-bool HandleCommonItem(HostDialog* dialog, int32_t item, int32_t& previewEnable);
+// check box `previewItem` (into `previewEnable`). True when `item` was one of them.
+bool HandleCommonItem(HostDialog* dialog, int32_t item, int32_t previewItem, int32_t& previewEnable);
+
+// The Preview check box as the dialog opens; a preview that is on is shown.
+void ShowPreviewSetting(HostDialog* dialog, FilterRecord& record, int32_t previewItem, int32_t previewEnable);
 
 // Idle: while the image is set to follow changes live, redraw the preview
 // until it fails (that error ends the dialog) or a quarter of a second has gone.
@@ -58,6 +55,7 @@ void RedrawPreview(HostDialog* dialog, FilterRecord& record);
 // The events every simple dialog handles alike: OK, Cancel, the Preview
 // check box, idle and redraw (both only while the preview is enabled).
 // True when the event was one of them.
-bool HandleSimpleDialogEvent(HostDialog* dialog, int32_t item, uint32_t event, int32_t& previewEnable);
+bool HandleSimpleDialogEvent(HostDialog* dialog, int32_t item, uint32_t event, int32_t previewItem,
+                             int32_t& previewEnable);
 
 }  // namespace px

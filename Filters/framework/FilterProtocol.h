@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "framework/BandDriver.h"
+#include "framework/FilterUnit.h"
 #include "host/FilterRecord.h"
 
 namespace px {
@@ -24,19 +25,21 @@ int16_t StartPlainFilter(FilterRecord& record, FilterEntry entry, const PlanePas
 struct PlainFilter {
     int32_t aboutTitle;
     PlanePass pass;
-    int16_t (*processPlane)(FilterRecord& record, ProgressCounters& counters) = nullptr;
+    int16_t (*processPlane)(FilterRecord& record, RunState& run) = nullptr;
     void (*resetPlanes)(FilterRecord& record) = nullptr;
     int16_t (*start)(FilterRecord& record) = nullptr;
 };
 
 // The entry of a filter without settings. Selectors 1, 2, 4 and 5 succeed
 // doing nothing; 30 reports a parameter size of 0 without writing a result;
-// any other selector is left unanswered. Progress counters live as long as
-// the module, one pair per filter.
+// any other selector is left unanswered. A filter without a parameter block
+// keeps its run state (its progress counters, its bands) as long as the
+// module: one per filter, used by one run at a time.
 template <const PlainFilter& filter>
 void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, int16_t* result)
 {
-    static ProgressCounters counters;
+    static_assert(filter.pass.bandScratch == nullptr, "a filter's band scratch lives beside its parameter block");
+    static RunState run;
     switch (selector) {
     case filterSelectorAbout:
         ShowAbout(filter.aboutTitle);
@@ -50,7 +53,7 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
         if constexpr (filter.start != nullptr)
             *result = filter.start(*record);
         else
-            *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, counters);
+            *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, run.counters);
         break;
     case kSelectorResetPlanes:
         if constexpr (filter.resetPlanes != nullptr)
@@ -61,13 +64,20 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
         break;
     case kSelectorProcessPlane:
         if constexpr (filter.processPlane != nullptr)
-            *result = filter.processPlane(*record, counters);
+            *result = filter.processPlane(*record, run);
         else
-            *result = ProcessPlane(*record, filter.pass, counters);
+            *result = ProcessPlane(*record, filter.pass, run);
         break;
     case kSelectorParameterSize: *data = 0; break;
     default: break;
     }
+}
+
+// The unit of a filter without settings.
+template <const PlainFilter& filter>
+constexpr FilterUnit PlainFilterUnit()
+{
+    return {PlainFilterEntry<filter>};
 }
 
 }  // namespace px

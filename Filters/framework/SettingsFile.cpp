@@ -28,14 +28,14 @@ bool ChooseSettingsFile(const SettingsFileKind& kind, bool save, char (&path)[kP
 
 // Runs `body` on a stream of the chosen file; true when the stream and
 // `body` finished without an error, else the user is told.
-bool UseSettingsFile(const SettingsFileKind& kind, bool save, const std::function<void(SettingsFileStream&)>& body)
+bool UseSettingsFile(const SettingsFileKind& kind, bool save, const SettingsFileFormat& body)
 {
     char path[kPathCapacity];
     if (!ChooseSettingsFile(kind, save, path))
         return false;
     int16_t error = kNoErr;
     if (HostStream* stream = Files().OpenStream(path, save ? 1 : 0, &error)) {
-        SettingsFileStream values(stream);
+        SettingsFileStream values(stream, save);
         body(values);
         error = values.error();
         // A written file appears only when its stream closes cleanly, so a
@@ -53,20 +53,38 @@ bool UseSettingsFile(const SettingsFileKind& kind, bool save, const std::functio
 
 }  // namespace
 
-void SettingsFileStream::Read(int16_t& value, int16_t minimum, int16_t maximum)
+void SettingsFileStream::Field(int16_t& value, int16_t minimum, int16_t maximum)
 {
     if (error_ != kNoErr)
         return;
+    if (saving_) {
+        error_ = Files().WriteInt16(stream_, value);
+        return;
+    }
     int16_t read = 0;
     error_ = Files().ReadInt16(stream_, &read, minimum, maximum);
     if (error_ == kNoErr)
         value = read;
 }
 
-void SettingsFileStream::Write(int16_t value)
+void SettingsFileStream::Field(double& value, double minimum, double maximum)
+{
+    if (error_ != kNoErr)
+        return;
+    if (saving_) {
+        error_ = Files().WriteFloat64(stream_, value);
+        return;
+    }
+    double read = 0;
+    error_ = Files().ReadFloat64(stream_, &read, minimum, maximum);
+    if (error_ == kNoErr)
+        value = read;
+}
+
+void SettingsFileStream::Field(uint8_t* bytes, int32_t size)
 {
     if (error_ == kNoErr)
-        error_ = Files().WriteInt16(stream_, value);
+        error_ = saving_ ? Files().WriteBytes(stream_, bytes, size) : Files().ReadBytes(stream_, bytes, size);
 }
 
 // A byte after the last value means the file holds something else: it is
@@ -83,17 +101,23 @@ void SettingsFileStream::ExpectEnd()
         error_ = error;
 }
 
-bool LoadSettingsFile(const SettingsFileKind& kind, const std::function<void(SettingsFileStream&)>& read)
+// The stream's end check, which only loading makes.
+class SettingsFileAccess {
+public:
+    static void ExpectEnd(SettingsFileStream& values) { values.ExpectEnd(); }
+};
+
+bool LoadSettingsFile(const SettingsFileKind& kind, const SettingsFileFormat& format)
 {
     return UseSettingsFile(kind, false, [&](SettingsFileStream& values) {
-        read(values);
-        values.ExpectEnd();
+        format(values);
+        SettingsFileAccess::ExpectEnd(values);
     });
 }
 
-void SaveSettingsFile(const SettingsFileKind& kind, const std::function<void(SettingsFileStream&)>& write)
+void SaveSettingsFile(const SettingsFileKind& kind, const SettingsFileFormat& format)
 {
-    UseSettingsFile(kind, true, write);
+    UseSettingsFile(kind, true, format);
 }
 
 }  // namespace px

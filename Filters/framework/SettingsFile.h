@@ -26,35 +26,43 @@ struct SettingsFileKind {
     int32_t saveAction;
 };
 
-// The values of one file, in order. The first failure sticks: later values
-// are neither read nor written, and the file as a whole fails with it.
+// The values of one file, in order, read or written by one description of
+// the format: a format is a function that passes each value to Field in
+// turn, and the same function loads and saves it. The first failure sticks:
+// later values are neither read nor written, and the file as a whole fails.
 class SettingsFileStream {
 public:
-    explicit SettingsFileStream(HostStream* stream) : stream_(stream) {}
+    SettingsFileStream(HostStream* stream, bool saving) : stream_(stream), saving_(saving) {}
 
-    // A value outside minimum..maximum fails the file; `value` is then left alone.
-    void Read(int16_t& value, int16_t minimum, int16_t maximum);
-    void Write(int16_t value);
+    // A value read outside minimum..maximum fails the file and leaves `value`
+    // alone; a value is written as it is.
+    void Field(int16_t& value, int16_t minimum, int16_t maximum);
+    void Field(double& value, double minimum, double maximum);
+    void Field(uint8_t* bytes, int32_t size);
 
+    bool saving() const { return saving_; }
     int16_t error() const { return error_; }
 
 private:
-    friend bool LoadSettingsFile(const SettingsFileKind&, const std::function<void(SettingsFileStream&)>&);
+    friend class SettingsFileAccess;
     // Checks that the file ends here.
     void ExpectEnd();
 
     HostStream* stream_;
+    bool saving_;
     int16_t error_ = kNoErr;
 };
 
-// Asks for a file and reads it with `read`. True when the whole file was
-// read; the caller reads into a copy of its settings and takes the copy only
-// then. False when the user cancelled or the file was refused (the user has
-// been told why).
-bool LoadSettingsFile(const SettingsFileKind& kind, const std::function<void(SettingsFileStream&)>& read);
+using SettingsFileFormat = std::function<void(SettingsFileStream&)>;
 
-// Asks for a file and writes it with `write`. The file appears only when
+// Asks for a file and reads it with `format`. True when the whole file was
+// read, and nothing follows; the format reads into a copy of the caller's
+// settings, which the caller takes only then. False when the user cancelled
+// or the file was refused (the user has been told why).
+bool LoadSettingsFile(const SettingsFileKind& kind, const SettingsFileFormat& format);
+
+// Asks for a file and writes it with `format`. The file appears only when
 // every value was written; a failure is told to the user.
-void SaveSettingsFile(const SettingsFileKind& kind, const std::function<void(SettingsFileStream&)>& write);
+void SaveSettingsFile(const SettingsFileKind& kind, const SettingsFileFormat& format);
 
 }  // namespace px

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "framework/BandDriver.h"
 #include "host/FilterRecord.h"
 #include "host/HostServices.h"
 
@@ -14,7 +15,8 @@ namespace px {
 
 // The transparency map to matte with, or null when the matte does not apply:
 // no map on the layer, or no colour channel targeted (an image with a single
-// colour channel always counts as targeted). Call on the host's thread.
+// colour channel always counts as targeted). It only reads the host's
+// records, so bands may ask.
 const HostPlaneView* FindWhiteMatte(const FilterRecord& record);
 
 // c' = ((c - 255) + a) x 255 / a for a > 0, 0 for a = 0 (integer division; a
@@ -31,6 +33,27 @@ void RematteBand(int32_t rows, int32_t columns, int samplesPerPixel, uint8_t* da
 inline const uint8_t* AlphaAt(const HostPlaneView& map, const Band& band)
 {
     return map.base + size_t(band.top) * size_t(map.rowBytes) + size_t(band.left);
+}
+
+// The shape of an 8-bit point operation on the planes delivered together:
+// the band un-matted into the destination (or copied), transform(address,
+// planes) applied to the destination in place, then re-matted.
+template <class Transform>
+void MattedPointBand(const Band& band, const FilterRecord& record, Transform transform)
+{
+    const int planes = InterleavedPlanes(record);
+    const BandAddress a = AddressBand(band, record, planes);
+    const HostPlaneView* matte = FindWhiteMatte(record);
+    if (!matte) {
+        CopyBand(a.rows, a.columns * planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes);
+        transform(a, planes);
+        return;
+    }
+    const uint8_t* alpha = AlphaAt(*matte, band);
+    UnmatteBand(a.rows, a.columns, planes, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, alpha,
+                matte->rowBytes);
+    transform(a, planes);
+    RematteBand(a.rows, a.columns, planes, a.destination, a.destinationRowBytes, alpha, matte->rowBytes);
 }
 
 }  // namespace px

@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "FilterEntries.h"
+#include "FilterList.h"
+#include "neighbourhood/Blur3x3Family.h"
 #include "framework/FilterProtocol.h"
 #include "framework/Module.h"
 
@@ -99,11 +100,11 @@ constexpr PlainFilter kSharpenMore{18082, SharpenAnyDepth(FilterBand<Routine::kS
 
 }  // namespace
 
-const FilterEntry BlurEntry = PlainFilterEntry<kBlur>;
-const FilterEntry BlurEdgesEntry = PlainFilterEntry<kBlurEdges>;
-const FilterEntry BlurMoreEntry = PlainFilterEntry<kBlurMore>;
-const FilterEntry SharpenEntry = PlainFilterEntry<kSharpen>;
-const FilterEntry SharpenEdgesEntry = PlainFilterEntry<kSharpenEdges>;
-const FilterEntry SharpenMoreEntry = PlainFilterEntry<kSharpenMore>;
+constinit const FilterUnit BlurFilter = PlainFilterUnit<kBlur>();
+constinit const FilterUnit BlurEdgesFilter = PlainFilterUnit<kBlurEdges>();
+constinit const FilterUnit BlurMoreFilter = PlainFilterUnit<kBlurMore>();
+constinit const FilterUnit SharpenFilter = PlainFilterUnit<kSharpen>();
+constinit const FilterUnit SharpenEdgesFilter = PlainFilterUnit<kSharpenEdges>();
+constinit const FilterUnit SharpenMoreFilter = PlainFilterUnit<kSharpenMore>();
 
 }  // namespace px

@@ -7,12 +7,14 @@
 // ".ACF" files: 27 big-endian 16-bit values, the weights row by row from
 // the top left, then the scale, then the offset.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 
-#include "FilterEntries.h"
+#include "FilterList.h"
+#include "neighbourhood/Custom.h"
 #include "framework/Dialog.h"
 #include "framework/Module.h"
 #include "framework/SettingsFile.h"
@@ -42,8 +44,6 @@ static_assert(sizeof(CustomKernelSettings) == 92 && offsetof(CustomKernelSetting
 
 namespace {
 
-constexpr int32_t kCustomId = 16500;
-
 // The same limits hold in the dialog, in scripts and in files, so every
 // kernel the dialog accepts can be saved and loaded back (a scale of 0 aside:
 // a file's scale starts at 1, as a file never describes a copy).
@@ -70,61 +70,93 @@ constexpr SettingsFileKind kKernelFile{
     .saveAction = 18010,
 };
 
-// The settings in descriptor order: the scale, the offset, then the weights.
-constexpr int kScaleSetting = 0;
-constexpr int kOffsetSetting = 1;
-constexpr int kFirstWeightSetting = 2;
+// The settings: the scale, the offset, then the 25 weights row by row
+// (scripting keys "Wt00" to "Wt24"; the command line's weights[0] to
+// weights[24]). A weight that arrives from anywhere but its cell (a script,
+// a file, the defaults) fills the cell where it is non-zero.
+
+struct WeightTexts {
+    char names[kKernelCells][12];
+    char descriptions[kKernelCells][44];
+};
+
+constexpr void Append(char*& out, const char* text)
+{
+    while (*text)
+        *out++ = *text++;
+}
+
+constexpr WeightTexts kWeightTexts = [] {
+    WeightTexts texts{};
+    for (int cell = 0; cell < kKernelCells; ++cell) {
+        char* name = texts.names[cell];
+        Append(name, "weights[");
+        if (cell >= 10)
+            *name++ = char('0' + cell / 10);
+        *name++ = char('0' + cell % 10);
+        *name = ']';
+        char* description = texts.descriptions[cell];
+        if (cell == 12) {
+            Append(description, "weight of the kernel's centre");
+            continue;
+        }
+        Append(description, "weight of the kernel's row ");
+        *description++ = char('1' + cell / kKernelSide);
+        Append(description, ", column ");
+        *description = char('1' + cell % kKernelSide);
+    }
+    return texts;
+}();
+
+constexpr uint32_t WeightKey(int cell)
+{
+    const char code[5] = {'W', 't', char('0' + cell / 10), char('0' + cell % 10), '\0'};
+    return FourCC(code);
+}
+
+constexpr double DefaultWeight(int cell) { return cell == 12 ? 1 : cell == 7 || cell == 11 || cell == 13 || cell == 17 ? -5 : 0; }
+
+constexpr auto kCustomSettings = [] {
+    std::array<Setting, 2 + kKernelCells> rows{};
+    rows[0] = {.name = "scale",
+               .key = FourCC("Scl "),
+               .minimum = 0,
+               .maximum = kScaleLimit,
+               .defaultValue = 1,
+               .description = "divisor of the weighted sum; 0 leaves the image as it is",
+               .member = PX_MEMBER(CustomKernelSettings, scale),
+               .field = kScaleItem};
+    rows[1] = {.name = "offset",
+               .key = FourCC("Ofst"),
+               .minimum = -kOffsetLimit,
+               .maximum = kOffsetLimit,
+               .defaultValue = 128,
+               .description = "added to the divided sum",
+               .member = PX_MEMBER(CustomKernelSettings, offset),
+               .field = kOffsetItem};
+    for (int cell = 0; cell < kKernelCells; ++cell)
+        rows[size_t(2 + cell)] = {
+            .name = kWeightTexts.names[cell],
+            .key = WeightKey(cell),
+            .minimum = -kWeightLimit,
+            .maximum = kWeightLimit,
+            .defaultValue = DefaultWeight(cell),
+            .description = kWeightTexts.descriptions[cell],
+            .member = {uint16_t(offsetof(CustomKernelSettings, weights) + 2 * cell), MemberType::kInt16},
+            .givenFlag = uint16_t(offsetof(CustomKernelSettings, used) + cell)};
+    return rows;
+}();
+constexpr const Setting& kScaleSetting = kCustomSettings[0];
+constexpr const Setting& kOffsetSetting = kCustomSettings[1];
 
 CustomKernelSettings& BlockOf(FilterRecord& record) { return *static_cast<CustomKernelSettings*>(record.parameters); }
 
-// Weights that arrive without a cell (from a file or a script) fill the
-// cells where they are non-zero.
-void SetWeight(CustomKernelSettings& block, int cell, int16_t weight)
-{
-    block.weights[cell] = weight;
-    block.used[cell] = weight != 0 ? 1 : 0;
-}
-
-void CustomDefaults(CustomKernelSettings& block)
-{
-    block = CustomKernelSettings{};
-    block.scale = 1;
-    block.offset = 128;
-    SetWeight(block, 12, 1);
-    for (int cell : {7, 11, 13, 17})
-        SetWeight(block, cell, -5);
-    block.previewEnable = 1;
-}
-
-// A stored block is another run's memory: its values are held to the limits
-// and an empty cell weighs nothing, whatever it held.
+// An empty cell weighs nothing, whatever a stored block held there.
 void CustomDerive(CustomKernelSettings& block)
 {
-    block.scale = std::clamp<int16_t>(block.scale, 0, kScaleLimit);
-    block.offset = std::clamp<int16_t>(block.offset, -kOffsetLimit, kOffsetLimit);
-    for (int cell = 0; cell < kKernelCells; ++cell) {
-        const int16_t weight = std::clamp<int16_t>(block.weights[cell], -kWeightLimit, kWeightLimit);
-        block.weights[cell] = block.used[cell] ? weight : 0;
-    }
-}
-
-void CustomToValues(const CustomKernelSettings& block, double* values)
-{
-    values[kScaleSetting] = block.scale;
-    values[kOffsetSetting] = block.offset;
     for (int cell = 0; cell < kKernelCells; ++cell)
-        values[kFirstWeightSetting + cell] = block.weights[cell];
-}
-
-void CustomFromValues(CustomKernelSettings& block, const ScriptedValues& values)
-{
-    if (values.present[kScaleSetting])
-        block.scale = int16_t(values.value[kScaleSetting]);
-    if (values.present[kOffsetSetting])
-        block.offset = int16_t(values.value[kOffsetSetting]);
-    for (int cell = 0; cell < kKernelCells; ++cell)
-        if (values.present[kFirstWeightSetting + cell])
-            SetWeight(block, cell, int16_t(values.value[kFirstWeightSetting + cell]));
+        if (!block.used[cell])
+            block.weights[cell] = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -142,8 +174,8 @@ void ShowKernel(HostDialog* dialog, const CustomKernelSettings& block)
 {
     for (int cell = 0; cell < kKernelCells; ++cell)
         ShowCell(dialog, block, cell);
-    Dialogs().SetItemValue(dialog, kScaleItem, block.scale);
-    Dialogs().SetItemValue(dialog, kOffsetItem, block.offset);
+    ShowSetting(dialog, kScaleSetting, &block);
+    ShowSetting(dialog, kOffsetSetting, &block);
 }
 
 // A cell the user typed: a number is taken truncated and held to the
@@ -164,16 +196,6 @@ void TakeCell(HostDialog* dialog, CustomKernelSettings& block, int cell)
     ShowCell(dialog, block, cell);
 }
 
-// A number field, truncated and held to its limits, shown as taken.
-int16_t TakeNumber(HostDialog* dialog, int32_t item, int16_t minimum, int16_t maximum)
-{
-    const double typed = Dialogs().GetItemValue(dialog, item);
-    const int16_t value =
-        std::isnan(typed) ? minimum : int16_t(std::clamp(std::trunc(typed), double(minimum), double(maximum)));
-    Dialogs().SetItemValue(dialog, item, value);
-    return value;
-}
-
 bool IsCellItem(int32_t item) { return item >= kFirstCellItem && item < kFirstCellItem + kKernelCells; }
 bool IsEditItem(int32_t item) { return IsCellItem(item) || item == kScaleItem || item == kOffsetItem; }
 
@@ -182,10 +204,8 @@ void TakeEdit(HostDialog* dialog, CustomKernelSettings& block, int32_t item)
 {
     if (IsCellItem(item))
         TakeCell(dialog, block, item - kFirstCellItem);
-    else if (item == kScaleItem)
-        block.scale = TakeNumber(dialog, kScaleItem, 0, kScaleLimit);
     else
-        block.offset = TakeNumber(dialog, kOffsetItem, -kOffsetLimit, kOffsetLimit);
+        TakeSetting(dialog, item == kScaleItem ? kScaleSetting : kOffsetSetting, &block, item);
 }
 
 // Before a button acts, every edit is checked and taken, so the block is
@@ -198,37 +218,34 @@ void TakeEdits(HostDialog* dialog, CustomKernelSettings& block)
     TakeEdit(dialog, block, kOffsetItem);
 }
 
+// A kernel file: the 25 weights row by row, the scale, the offset.
+void KernelFileFormat(SettingsFileStream& file, CustomKernelSettings& kernel)
+{
+    for (int16_t& weight : kernel.weights)
+        file.Field(weight, -kWeightLimit, kWeightLimit);
+    file.Field(kernel.scale, 1, kScaleLimit);
+    file.Field(kernel.offset, -kOffsetLimit, kOffsetLimit);
+}
+
 // A kernel file replaces the weights, scale and offset only when all of it
 // was read and in range; the preview then follows the new kernel.
 void LoadKernel(HostDialog* dialog, FilterRecord& record, CustomKernelSettings& block)
 {
-    int16_t weights[kKernelCells] = {};
-    int16_t scale = 0, offset = 0;
-    const bool loaded = LoadSettingsFile(kKernelFile, [&](SettingsFileStream& file) {
-        for (int16_t& weight : weights)
-            file.Read(weight, -kWeightLimit, kWeightLimit);
-        file.Read(scale, 1, kScaleLimit);
-        file.Read(offset, -kOffsetLimit, kOffsetLimit);
-    });
-    if (!loaded)
+    CustomKernelSettings loaded = block;
+    if (!LoadSettingsFile(kKernelFile, [&](SettingsFileStream& file) { KernelFileFormat(file, loaded); }))
         return;
     record.hostProc->StopPreview();
     for (int cell = 0; cell < kKernelCells; ++cell)
-        SetWeight(block, cell, weights[cell]);
-    block.scale = scale;
-    block.offset = offset;
+        loaded.used[cell] = loaded.weights[cell] != 0 ? 1 : 0;
+    block = loaded;
     ShowKernel(dialog, block);
-    record.hostProc->RegisterFilterEntry(CustomEntry, 0);
+    record.hostProc->RegisterFilterEntry(CustomFilter.entry, 0);
 }
 
 void SaveKernel(const CustomKernelSettings& block)
 {
-    SaveSettingsFile(kKernelFile, [&](SettingsFileStream& file) {
-        for (int16_t weight : block.weights)
-            file.Write(weight);
-        file.Write(block.scale);
-        file.Write(block.offset);
-    });
+    CustomKernelSettings saved = block;
+    SaveSettingsFile(kKernelFile, [&](SettingsFileStream& file) { KernelFileFormat(file, saved); });
 }
 
 uint8_t CustomDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
@@ -238,7 +255,7 @@ uint8_t CustomDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
     switch (event) {
     case kDialogInit:
         ShowKernel(dialog, block);
-        Dialogs().SetItemValue(dialog, kItemPreview, block.previewEnable);
+        ShowPreviewSetting(dialog, record, kItemPreview, block.previewEnable);
         return 1;
     case kDialogValueChanged:
         if (!IsEditItem(item))
@@ -259,14 +276,9 @@ uint8_t CustomDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
             SaveKernel(block);
             return 1;
         }
-        return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
+        return HandleSimpleDialogEvent(dialog, item, event, kItemPreview, block.previewEnable);
+    default: return HandleSimpleDialogEvent(dialog, item, event, kItemPreview, block.previewEnable);
     }
-}
-
-int16_t CustomDialog(FilterRecord& record, CustomKernelSettings&)
-{
-    return RunFilterDialog(kCustomDialog, kCustomTitle, CustomDialogProc, record);
 }
 
 // ---------------------------------------------------------------------------
@@ -281,15 +293,13 @@ void CustomBands(const Band* band, FilterRecord* record)
 }
 
 constexpr SettingsFilter<CustomKernelSettings> kCustom{
-    .filterId = kCustomId,
+    .filterId = 16500,
     .aboutTitle = 18042,
-    .defaults = CustomDefaults,
+    .settings = kCustomSettings,
     .derive = CustomDerive,
-    .toValues = CustomToValues,
-    .fromValues = CustomFromValues,
-    .dialog = CustomDialog,
-    .scriptingSize = 0,
-    .fromScriptingBlock = nullptr,
+    .dialog = kCustomDialog,
+    .dialogTitle = kCustomTitle,
+    .dialogProcedure = CustomDialogProc,
     .pass = {.halo = 2, .transparency = Transparency::kFilter, .bands8 = CustomBands, .overwritesOutput = true},
 };
 
@@ -364,6 +374,6 @@ void Convolve5x5(int32_t rows, int32_t columns, const uint8_t* source, int32_t s
     }
 }
 
-const FilterEntry CustomEntry = SettingsFilterProtocol<CustomKernelSettings, kCustom>::Entry;
+constinit const FilterUnit CustomFilter = SettingsFilterUnit<kCustom>();
 
 }  // namespace px

@@ -15,20 +15,18 @@
 //
 // What a run holds beside its parameter block (the scratch buffer, the
 // host's kernel table of High Pass and Unsharp Mask, the imaging library's
-// objects of the plane in progress) lives in a module-side table keyed by
-// the block: the block is stored as raw bytes, where a pointer would outlive
-// what it points to. The kernel table's 4-byte `lookup` slot in the stored
-// block is therefore always 0; the built table sits beside the block.
+// objects of the plane in progress) lives in the run's state: the block is
+// stored as raw bytes, where a pointer would outlive what it points to. The
+// kernel table's 4-byte `lookup` slot in the stored block is therefore
+// always 0; the built table sits beside the block.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <optional>
 
-#include "FilterEntries.h"
+#include "FilterList.h"
+#include "neighbourhood/GaussianFamily.h"
 #include "framework/BandDriver.h"
 #include "framework/Dialog.h"
 #include "framework/Module.h"
@@ -64,7 +62,7 @@ struct HighPassBlock {
     int16_t radius;
     uint8_t reserved[2];
     int32_t n;
-    KernelTable table;  // its `lookup` is 0 here; see RunResources
+    KernelTable table;  // its `lookup` is 0 here; see GaussianRun
     double weights[kMaxWeights];
     uint8_t showDialog;
     uint8_t reserved2[3];
@@ -98,13 +96,8 @@ static_assert(sizeof(UnsharpMaskBlock) == 13360 && offsetof(UnsharpMaskBlock, ta
 
 namespace {
 
-constexpr int32_t kGaussianBlurId = 16020;
-constexpr int32_t kUnsharpMaskId = 16330;
-constexpr int32_t kHighPassId = 16530;
-
 constexpr int16_t kMinRadius = 1;
 constexpr int16_t kMaxRadius = 2500;
-constexpr int16_t kDefaultRadius = 10;
 constexpr double kMinAmount = 1;
 constexpr double kMaxAmount = 500;
 constexpr int16_t kMaxThreshold = 255;
@@ -113,13 +106,16 @@ constexpr int16_t kMaxThreshold = 255;
 constexpr int32_t kKernelScale = 2048;
 constexpr int32_t kKernelShift = 11;
 
-// Scratch taken at start; a tile that needs more grows it in the pass.
-constexpr int32_t kGaussianBlurScratch = 1310720;
-constexpr int32_t kHighPassScratch = 655360;
-constexpr int32_t kUnsharpMaskScratch = 327680;
+// The scratch a run sets aside at start, before any pixel changes: room for
+// the horizontal pass of a tile of 1,280 KB (Gaussian Blur), 640 KB (High
+// Pass) or 320 KB (Unsharp Mask) at the working depth. A larger tile grows
+// it in the pass; a run that cannot have it fails at start, out of memory.
+constexpr size_t kGaussianBlurScratch = 1310720;
+constexpr size_t kHighPassScratch = 655360;
+constexpr size_t kUnsharpMaskScratch = 327680;
 
 // ---------------------------------------------------------------------------
-// What a run holds beside its block.
+// What a run holds beside its block, its scratch aside.
 
 // The imaging library's objects of the 8-bit Gaussian Blur plane in progress.
 struct LibraryPlane {
@@ -129,85 +125,35 @@ struct LibraryPlane {
     IplConvKernel* columns = nullptr;
 };
 
-// How the scratch of a two-pass plane is laid out: the rows of the
-// horizontal pass, then one tile per band of the vertical pass.
+// How a two-pass plane lays out its scratch: the rows of the horizontal
+// pass for the pass as a whole, then a tile for each band of the vertical
+// pass.
 struct ScratchLayout {
     int32_t rowBytes = 0;  // of the horizontal pass's rows
-    int64_t tilesAt = 0;
     int32_t tileRowBytes = 0;
-    int32_t tileBytes = 0;
-    Band bands[kMaxBands];  // the vertical pass's bands, in tile order
-    int bandCount = 0;
 };
 
-struct RunResources {
-    uint8_t* scratch = nullptr;
-    int32_t scratchBytes = 0;
+struct GaussianRun {
     KernelTable table{};  // built by the host, with its live `lookup`
     LibraryPlane library;
     ScratchLayout layout;
+
+    GaussianRun() = default;
+    ~GaussianRun() { PixelRoutines().ReleaseKernelTable(&table); }
+    GaussianRun(const GaussianRun&) = delete;
+    GaussianRun& operator=(const GaussianRun&) = delete;
 };
 
-// Written only by selector calls on the host's thread; bands only read their
-// run's entry, which stays in place while the pass runs.
-std::mutex gResourcesMutex;
-std::map<const void*, RunResources> gResources;
-
-RunResources& ResourcesOf(const void* block)
-{
-    std::lock_guard lock(gResourcesMutex);
-    return gResources[block];
-}
-
-std::optional<RunResources> WithdrawResources(const void* block)
-{
-    std::lock_guard lock(gResourcesMutex);
-    const auto it = gResources.find(block);
-    if (it == gResources.end())
-        return std::nullopt;
-    RunResources resources = it->second;
-    gResources.erase(it);
-    return resources;
-}
-
-template <int32_t kBytes, class Block>
-int16_t AcquireScratch(FilterRecord&, Block& block)
-{
-    RunResources& resources = ResourcesOf(&block);
-    if (resources.scratch)
-        return kNoErr;
-    void* scratch = nullptr;
-    if (Host().NewBlock(&scratch, kBytes) != kNoErr)
-        return kMemFullErr;
-    resources.scratch = static_cast<uint8_t*>(scratch);
-    resources.scratchBytes = kBytes;
-    return kNoErr;
-}
-
 template <class Block>
-void ReleaseRun(FilterRecord&, Block& block)
+GaussianRun& RunData(const FilterRecord& record)
 {
-    std::optional<RunResources> resources = WithdrawResources(&block);
-    if (!resources)
-        return;
-    PixelRoutines().ReleaseKernelTable(&resources->table);
-    Host().platform->FreeBlock(resources->scratch);
+    return RunDataOf<Block, GaussianRun>(record);
 }
 
-// A scratch of at least `bytes`, its contents not kept.
-int16_t EnsureScratch(RunResources& resources, int64_t bytes)
+template <size_t kBytes, class Block>
+int16_t ReserveStartScratch(FilterRecord& record, Block&)
 {
-    if (bytes <= resources.scratchBytes)
-        return kNoErr;
-    Host().platform->FreeBlock(resources.scratch);
-    resources.scratch = nullptr;
-    resources.scratchBytes = 0;
-    void* scratch = nullptr;
-    if (bytes > INT32_MAX || Host().NewBlock(&scratch, int32_t(bytes)) != kNoErr)
-        return kMemFullErr;
-    resources.scratch = static_cast<uint8_t*>(scratch);
-    resources.scratchBytes = int32_t(bytes);
-    return kNoErr;
+    return ReserveScratch(RunOf<Block>(record), kBytes, 0, 0) == kNoErr ? kNoErr : kMemFullErr;
 }
 
 // ---------------------------------------------------------------------------
@@ -226,16 +172,16 @@ int16_t PrepareGaussianBlur(FilterRecord&, GaussianBlurBlock& block)
 // High Pass and Unsharp Mask: the weights and the host's table built from
 // them. The block keeps a copy of the table without its live `lookup`.
 template <class Block>
-int16_t PrepareKernelTable(FilterRecord&, Block& block)
+int16_t PrepareKernelTable(FilterRecord& record, Block& block)
 {
     const HostPixelRoutines& routines = PixelRoutines();
     block.table.lookup = 0;
     routines.GaussianWeights(SigmaOf(block.radius), block.weights, &block.n);
-    RunResources& resources = ResourcesOf(&block);
-    routines.ReleaseKernelTable(&resources.table);
-    if (const int16_t error = routines.BuildKernelTable(block.weights, block.n, &resources.table); error != kNoErr)
+    KernelTable& table = RunData<Block>(record).table;
+    routines.ReleaseKernelTable(&table);
+    if (const int16_t error = routines.BuildKernelTable(block.weights, block.n, &table); error != kNoErr)
         return error;
-    block.table = resources.table;
+    block.table = table;
     block.table.lookup = 0;
     return kNoErr;
 }
@@ -251,27 +197,22 @@ const Block& BlockOf(const FilterRecord& record)
     return *static_cast<const Block*>(record.parameters);
 }
 
-// Requests one plane of the tile with `halo` pixels of edge copies around it.
-// Every output sample is written: by the library, or by the vertical pass.
-void RequestPlane(FilterRecord& record, int halo)
+// Requests one plane of the tile with `halo` pixels of edge copies around
+// it, at the document's depth when `deep`. Every output sample is written:
+// by the library, or by the vertical pass.
+int16_t RequestPlane(FilterRecord& record, int halo, bool deep)
 {
-    record.hostProc->overwritesOutput = 1;
-    record.outRect = record.hostProc->tileRect;
-    record.inLoPlane = record.outLoPlane;
-    record.inHiPlane = record.outHiPlane;
-    record.inputPadding = kPadEdgeReplicate;
-    record.inRect = Rect16{int16_t(record.outRect.top - halo), int16_t(record.outRect.left - halo),
-                           int16_t(record.outRect.bottom + halo), int16_t(record.outRect.right + halo)};
+    return RequestTile(record, {.halo = halo, .deep = deep, .overwritesOutput = true});
 }
 
 template <class Block>
-void ConvolveLine(const FilterRecord& record, const Block& block, const RunResources& resources, int32_t count,
+void ConvolveLine(const FilterRecord& record, const Block& block, const KernelTable& table, int32_t count,
                   const uint8_t* source, int32_t sourceStep, uint8_t* destination, int32_t destinationStep)
 {
     const int32_t bits = record.hostProc->workingDepth;
     if (bits == 8)
         PixelRoutines().ConvolveLine8(count, source, sourceStep, destination, destinationStep, block.weights,
-                                      &resources.table, block.n);
+                                      &table, block.n);
     else
         PixelRoutines().ConvolveLineDeep(count, source, sourceStep, destination, destinationStep, bits, block.weights,
                                          block.n);
@@ -293,16 +234,17 @@ template <class Block>
 void RowPassBand(const Band* band, FilterRecord* record)
 {
     const Block& block = BlockOf<Block>(*record);
-    const RunResources& resources = ResourcesOf(&block);
+    const RunState& run = RunOf<Block>(*record);
+    const GaussianRun& data = RunData<Block>(*record);
     const int32_t bytes = BytesPerSample(*record);
     const auto* input = static_cast<const uint8_t*>(record->inData);
     for (int32_t y = band->top; y < band->bottom; ++y) {
         const int32_t row = y - record->inRect.top;
         const uint8_t* source =
             input + ptrdiff_t(row) * record->inRowBytes + (band->left - record->inRect.left) * bytes;
-        uint8_t* destination = resources.scratch + ptrdiff_t(row) * resources.layout.rowBytes +
+        uint8_t* destination = PlaneScratch(run) + ptrdiff_t(row) * data.layout.rowBytes +
                                (band->left - record->outRect.left) * bytes;
-        ConvolveLine(*record, block, resources, band->width(), source, bytes, destination, bytes);
+        ConvolveLine(*record, block, data.table, band->width(), source, bytes, destination, bytes);
     }
 }
 
@@ -337,14 +279,14 @@ template <class Block, Combination combination>
 void ColumnPassBand(const Band* band, FilterRecord* record)
 {
     const Block& block = BlockOf<Block>(*record);
-    const RunResources& resources = ResourcesOf(&block);
-    const ScratchLayout& layout = resources.layout;
+    const RunState& run = RunOf<Block>(*record);
+    const GaussianRun& data = RunData<Block>(*record);
+    const ScratchLayout& layout = data.layout;
     const int32_t bytes = BytesPerSample(*record);
-    const auto slot = std::find(layout.bands, layout.bands + layout.bandCount, *band) - layout.bands;
-    uint8_t* tile = resources.scratch + layout.tilesAt + slot * layout.tileBytes;
+    uint8_t* tile = BandScratch(run, band);
     const int32_t column = band->left - record->outRect.left;
     const uint8_t* firstRow =
-        resources.scratch + ptrdiff_t(record->outRect.top - record->inRect.top) * layout.rowBytes + column * bytes;
+        PlaneScratch(run) + ptrdiff_t(record->outRect.top - record->inRect.top) * layout.rowBytes + column * bytes;
     auto* output = static_cast<uint8_t*>(record->outData) + column * bytes;
     const uint8_t* unfiltered = static_cast<const uint8_t*>(record->inData) +
                                 ptrdiff_t(record->outRect.top - record->inRect.top) * record->inRowBytes +
@@ -366,7 +308,7 @@ void ColumnPassBand(const Band* band, FilterRecord* record)
                     __builtin_prefetch(
                         tileInput + ptrdiff_t(line / linesPerRow) * record->inRowBytes + (line % linesPerRow) * 64, 0,
                         2);
-                ConvolveLine(*record, block, resources, count,
+                ConvolveLine(*record, block, data.table, count,
                              firstRow + ptrdiff_t(top) * layout.rowBytes + (left + x) * bytes, layout.rowBytes,
                              tile + x * bytes, layout.tileRowBytes);
             }
@@ -384,23 +326,24 @@ void ColumnPassBand(const Band* band, FilterRecord* record)
 template <class Block, Combination combination>
 int16_t ConvolvePlaneTwice(FilterRecord& record, const Block& block)
 {
-    RunResources& resources = ResourcesOf(&block);
+    RunState& run = RunOf<Block>(record);
+    ScratchLayout& layout = RunData<Block>(record).layout;
     FilterHostBlock& host = *record.hostProc;
     const int32_t bytes = BytesPerSample(record);
     const Rect16 scratchRect{record.inRect.top, record.outRect.left, record.inRect.bottom, record.outRect.right};
-    ScratchLayout& layout = resources.layout;
-    layout.bandCount = SplitIntoBands(0, host.bandCount, record.outRect, layout.bands);
-    const int32_t widest = layout.bands[0].width();
+    const int columnBands = SplitPassIntoBands(run, 0, host.bandCount, record.outRect);
+    const int32_t widest = run.bands[0].width();
     layout.rowBytes = SpreadPitch(scratchRect.width() * bytes);
-    layout.tilesAt = int64_t(scratchRect.height()) * layout.rowBytes;
     layout.tileRowBytes = SpreadPitch(std::min(widest, kTileColumns) * bytes);
-    layout.tileBytes = std::min(record.outRect.height(), kTileRows) * layout.tileRowBytes;
-    if (const int16_t error = EnsureScratch(resources, layout.tilesAt + int64_t(layout.bandCount) * layout.tileBytes);
-        error != kNoErr)
-        return error;
-    Band bands[kMaxBands];
-    host.ForEachBand(SplitIntoBands(1, host.bandCount, scratchRect, bands), bands, RowPassBand<Block>, 0);
-    host.ForEachBand(layout.bandCount, layout.bands, ColumnPassBand<Block, combination>, 0);
+    const size_t rowsBytes = size_t(scratchRect.height()) * size_t(layout.rowBytes);
+    const size_t tileBytes = size_t(std::min(record.outRect.height(), kTileRows)) * size_t(layout.tileRowBytes);
+    if (ReserveScratch(run, rowsBytes, tileBytes, columnBands) != kNoErr)
+        return kMemFullErr;
+    // The horizontal pass needs no scratch of its own bands: they write the
+    // pass's rows.
+    Band rowBands[kMaxBands];
+    host.ForEachBand(SplitIntoBands(1, host.bandCount, scratchRect, rowBands), rowBands, RowPassBand<Block>, 0);
+    host.ForEachBand(columnBands, run.bands, ColumnPassBand<Block, combination>, 0);
     return kNoErr;
 }
 
@@ -410,7 +353,7 @@ int16_t ConvolvePlaneTwice(FilterRecord& record, const Block& block)
 // plane in long runs, which the processor fetches ahead.
 void LibraryBand(const Band* band, FilterRecord* record)
 {
-    const LibraryPlane& plane = ResourcesOf(record->parameters).library;
+    const LibraryPlane& plane = RunData<GaussianBlurBlock>(*record).library;
     const int32_t offset = band->top - record->outRect.top;
     IplROI roi = *plane.source->roi;
     roi.yOffset += offset;
@@ -451,12 +394,12 @@ int16_t ConvolvePlaneInLibrary(FilterRecord& record, const GaussianBlurBlock& bl
     IplConvKernel* columns = iplCreateConvKernel(1, length, 0, length / 2, block.kernel, block.shift);
     const int16_t result = source && destination ? kNoErr : kFailedErr;
     if (result == kNoErr && rows && columns) {
-        RunResources& resources = ResourcesOf(&block);
-        resources.library = LibraryPlane{source, destination, rows, columns};
+        GaussianRun& data = RunData<GaussianBlurBlock>(record);
+        data.library = LibraryPlane{source, destination, rows, columns};
         FilterHostBlock& host = *record.hostProc;
         Band bands[kMaxBands];
         host.ForEachBand(SplitIntoBands(1, host.bandCount, record.outRect, bands), bands, LibraryBand, 0);
-        resources.library = LibraryPlane{};
+        data.library = LibraryPlane{};
     }
     iplDeleteConvKernel(rows);
     iplDeleteConvKernel(columns);
@@ -470,27 +413,21 @@ int16_t ConvolvePlaneInLibrary(FilterRecord& record, const GaussianBlurBlock& bl
 // (a halo of n - 1). Every plane, transparency included.
 int16_t GaussianBlurPlane(FilterRecord& record, GaussianBlurBlock& block)
 {
-    FilterHostBlock& host = *record.hostProc;
-    const bool library = host.documentDepth == 8;
-    RequestPlane(record, library ? block.n : block.n - 1);
-    if (!library)
-        host.workingDepth = host.documentDepth;
-    if (const int16_t error = record.advanceState(); error != kNoErr)
+    const bool library = record.hostProc->documentDepth == 8;
+    if (const int16_t error = RequestPlane(record, library ? block.n : block.n - 1, !library); error != kNoErr)
         return error;
     const int16_t result = library ? ConvolvePlaneInLibrary(record, block, block.n)
                                    : ConvolvePlaneTwice<GaussianBlurBlock, Combination::kBlur>(record, block);
-    const int16_t finished = FinishPlane(record, block.counters, Transparency::kFilter);
+    const int16_t finished = FinishPlane(record, RunOf<GaussianBlurBlock>(record).counters, Transparency::kFilter);
     return result != kNoErr ? result : finished;
 }
 
 int16_t HighPassPlane(FilterRecord& record, HighPassBlock& block)
 {
-    RequestPlane(record, block.n);
-    record.hostProc->workingDepth = record.hostProc->documentDepth;
-    if (const int16_t error = record.advanceState(); error != kNoErr)
+    if (const int16_t error = RequestPlane(record, block.n, true); error != kNoErr)
         return error;
     const int16_t result = ConvolvePlaneTwice<HighPassBlock, Combination::kHighPass>(record, block);
-    const int16_t finished = FinishPlane(record, block.counters, Transparency::kLeave);
+    const int16_t finished = FinishPlane(record, RunOf<HighPassBlock>(record).counters, Transparency::kLeave);
     return result != kNoErr ? result : finished;
 }
 
@@ -498,293 +435,149 @@ int16_t HighPassPlane(FilterRecord& record, HighPassBlock& block)
 // documents are sharpened on the host's 8-bit rendition.
 int16_t UnsharpMaskPlane(FilterRecord& record, UnsharpMaskBlock& block)
 {
-    RequestPlane(record, block.n);
-    if (record.hostProc->documentDepth == 16)
-        record.hostProc->workingDepth = 16;
-    if (const int16_t error = record.advanceState(); error != kNoErr)
+    if (const int16_t error = RequestPlane(record, block.n, record.hostProc->documentDepth == 16); error != kNoErr)
         return error;
     const int16_t result = ConvolvePlaneTwice<UnsharpMaskBlock, Combination::kUnsharp>(record, block);
-    const int16_t finished = FinishPlane(record, block.counters, Transparency::kLeave);
+    const int16_t finished = FinishPlane(record, RunOf<UnsharpMaskBlock>(record).counters, Transparency::kLeave);
     return result != kNoErr ? result : finished;
 }
 
 // ---------------------------------------------------------------------------
-// Dialogs.
+// Settings. Radii are kept in tenths of a pixel: the command line and the
+// dialogs' fields take pixels with one decimal, scripts carry the tenths.
 
+// The radius slider's upper segment (above 60 pixels) spans 4750 tenths,
+// 4875 in Unsharp Mask's dialog.
 constexpr double kGaussianSliderDivisor = 4750;
 constexpr double kUnsharpSliderDivisor = 4875;
 
-// The radius shown in a slider and its field (in pixels).
-struct RadiusControls {
-    int32_t slider;
-    double divisor;  // the slider scale above 60 pixels
-    int32_t field() const { return slider + 1; }
+template <double divisor>
+double RadiusPosition(double radius)
+{
+    return RadiusSliderPosition(int32_t(radius), divisor);
+}
+
+template <double divisor>
+double RadiusAt(double position)
+{
+    return RadiusFromSlider(position, divisor);
+}
+
+constexpr Setting RadiusSetting(uint32_t key, uint32_t altKey, const char* description, int32_t slider,
+                                double divisor, BlockMember member, BlockMember scripted)
+{
+    return {.name = "radius",
+            .key = key,
+            .altKey = altKey,
+            .minimum = kMinRadius / 10.0,
+            .maximum = kMaxRadius / 10.0,
+            .defaultValue = 1,
+            .scale = 10,
+            .unit = "pixels",
+            .description = description,
+            .member = member,
+            .slider = slider,
+            .field = slider + 1,
+            .mapping = divisor == kGaussianSliderDivisor
+                           ? Curve(RadiusPosition<kGaussianSliderDivisor>, RadiusAt<kGaussianSliderDivisor>)
+                           : Curve(RadiusPosition<kUnsharpSliderDivisor>, RadiusAt<kUnsharpSliderDivisor>),
+            .scripted = scripted};
+}
+
+// Selector 28: Gaussian Blur and High Pass take the radius as a double.
+constexpr Setting kGaussianBlurSettings[] = {
+    RadiusSetting(0x8982, FourCC("radi"),
+                  "the spread of the bell-shaped weights (their standard deviation); they reach out up to three radii",
+                  100, kGaussianSliderDivisor, PX_MEMBER(GaussianBlurBlock, radius), Slot(0, MemberType::kDouble)),
 };
 
-void ShowRadius(HostDialog* dialog, const RadiusControls& controls, int16_t radius)
-{
-    Dialogs().SetItemValue(dialog, controls.slider, RadiusSliderPosition(radius, controls.divisor));
-    Dialogs().SetItemValue(dialog, controls.field(), radius / 10.0);
-}
+constexpr Setting kHighPassSettings[] = {
+    RadiusSetting(0x8a13, FourCC("hrad"), "detail finer than this is kept, broader shading removed", 100,
+                  kGaussianSliderDivisor, PX_MEMBER(HighPassBlock, radius), Slot(0, MemberType::kDouble)),
+};
 
-// The radius after a change of its slider or field: the other control follows.
-int16_t TakeRadius(HostDialog* dialog, const RadiusControls& controls, int32_t item)
-{
-    const double value = Dialogs().GetItemValue(dialog, item);
-    if (item == controls.slider) {
-        const int16_t radius = RadiusFromSlider(value, controls.divisor);
-        Dialogs().SetItemValue(dialog, controls.field(), radius / 10.0);
-        return radius;
-    }
-    const auto radius = int16_t(std::trunc(std::clamp(value * 10, double(kMinRadius), double(kMaxRadius))));
-    ShowRadius(dialog, controls, radius);
-    return radius;
-}
+// Selector 28: a 32-bit radius at 0, the amount as a double at 8, a 32-bit
+// threshold at 16.
+constexpr Setting kUnsharpMaskSettings[] = {
+    RadiusSetting(0x8acb, FourCC("urad"), "the radius of the blur the sharpening compares with", 102,
+                  kUnsharpSliderDivisor, PX_MEMBER(UnsharpMaskBlock, radius), Slot(0, MemberType::kInt32)),
+    {.name = "amount",
+     .key = 0x8acc,
+     .altKey = FourCC("uamt"),
+     .type = typeFloat,
+     .minimum = kMinAmount,
+     .maximum = kMaxAmount,
+     .defaultValue = 100,
+     .unit = "percent",
+     .description = "how strongly the difference from the blur is added back",
+     .member = PX_MEMBER(UnsharpMaskBlock, amount),
+     .slider = 100,
+     .field = 101,
+     .mapping = Linear(0, kMaxAmount),
+     .scripted = Slot(8, MemberType::kDouble)},
+    {.name = "threshold",
+     .key = 0x8acd,
+     .altKey = FourCC("uthd"),
+     .minimum = 0,
+     .maximum = kMaxThreshold,
+     .defaultValue = 0,
+     .unit = "levels",
+     .description = "how much brighter than its blur a pixel must be to change",
+     .member = PX_MEMBER(UnsharpMaskBlock, threshold),
+     .slider = 104,
+     .field = 105,
+     .mapping = Linear(0, kMaxThreshold),
+     .scripted = Slot(16, MemberType::kInt32)},
+};
 
-// A new radius rebuilds the kernel; an error there ends the dialog with it.
-template <class Block>
-void ApplyRadius(HostDialog* dialog, FilterRecord& record, Block& block, int16_t radius,
-                 int16_t (*prepare)(FilterRecord&, Block&))
-{
-    if (radius == block.radius)
-        return;
-    block.radius = radius;
-    if (const int16_t error = prepare(record, block); error != kNoErr)
-        Dialogs().EndModalDialog(dialog, error);
-}
-
-// Opening with the preview on shows it.
-void ShowPreviewSetting(HostDialog* dialog, FilterRecord& record, int32_t previewEnable)
-{
-    Dialogs().SetItemValue(dialog, kItemPreview, previewEnable);
-    if (previewEnable)
-        record.hostProc->ShowPreview(previewEnable);
-}
-
-// Gaussian Blur's and High Pass's dialog: the radius alone.
-template <class Block, int16_t (*prepare)(FilterRecord&, Block&)>
-uint8_t RadiusDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
-{
-    constexpr RadiusControls kRadius{100, kGaussianSliderDivisor};
-    FilterRecord& record = DialogRecord(dialog);
-    auto& block = *static_cast<Block*>(record.parameters);
-    switch (event) {
-    case kDialogInit:
-        ShowRadius(dialog, kRadius, block.radius);
-        ShowPreviewSetting(dialog, record, block.previewEnable);
-        return 1;
-    case kDialogValueChanged:
-        if (item != kRadius.slider && item != kRadius.field())
-            return 0;
-        record.hostProc->StopPreview();
-        ApplyRadius(dialog, record, block, TakeRadius(dialog, kRadius, item), prepare);
-        return 1;
-    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    }
-}
-
-constexpr int32_t kAmountSlider = 100;
-constexpr int32_t kAmountField = 101;
-constexpr RadiusControls kUnsharpRadius{102, kUnsharpSliderDivisor};
-constexpr SliderField kThresholdControls{104, kMaxThreshold, 0, kMaxThreshold};
-
-void ShowAmount(HostDialog* dialog, double amount)
-{
-    Dialogs().SetItemValue(dialog, kAmountField, amount);
-    Dialogs().SetItemValue(dialog, kAmountSlider, amount / kMaxAmount);
-}
-
-uint8_t UnsharpMaskDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
-{
-    FilterRecord& record = DialogRecord(dialog);
-    auto& block = *static_cast<UnsharpMaskBlock*>(record.parameters);
-    switch (event) {
-    case kDialogInit:
-        block.amount = std::clamp(block.amount, kMinAmount, kMaxAmount);
-        ShowAmount(dialog, block.amount);
-        ShowRadius(dialog, kUnsharpRadius, block.radius);
-        ShowSliderValue(dialog, kThresholdControls, block.threshold);
-        ShowPreviewSetting(dialog, record, block.previewEnable);
-        return 1;
-    case kDialogValueChanged:
-        if (item < kAmountSlider || item > kThresholdControls.field())
-            return 0;
-        record.hostProc->StopPreview();
-        if (item == kAmountSlider || item == kAmountField) {
-            const double value = Dialogs().GetItemValue(dialog, item);
-            block.amount = std::clamp(item == kAmountSlider ? value * kMaxAmount : value, kMinAmount, kMaxAmount);
-            ShowAmount(dialog, block.amount);
-        } else if (item == kThresholdControls.slider || item == kThresholdControls.field()) {
-            block.threshold = int16_t(TakeSliderValue(dialog, kThresholdControls, item));
-        } else {
-            ApplyRadius(dialog, record, block, TakeRadius(dialog, kUnsharpRadius, item),
-                        PrepareKernelTable<UnsharpMaskBlock>);
-        }
-        return 1;
-    default: return HandleSimpleDialogEvent(dialog, item, event, block.previewEnable);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Settings: defaults, clamps, scripting.
-
-int16_t ClampedRadius(double radius)
-{
-    return int16_t(std::isnan(radius) ? kMinRadius
-                                      : std::clamp(std::trunc(radius), double(kMinRadius), double(kMaxRadius)));
-}
-
-template <class Block>
-void RadiusDefaults(Block& block)
-{
-    block = Block{};
-    block.radius = kDefaultRadius;
-    block.previewEnable = 1;
-}
-
-void UnsharpMaskDefaults(UnsharpMaskBlock& block)
-{
-    RadiusDefaults(block);
-    block.amount = 100;
-}
-
-template <class Block>
-void ClampRadius(Block& block)
-{
-    block.radius = std::clamp(block.radius, kMinRadius, kMaxRadius);
-}
-
-void ClampUnsharpMask(UnsharpMaskBlock& block)
-{
-    ClampRadius(block);
-    block.amount = std::isnan(block.amount) ? kMinAmount : std::clamp(block.amount, kMinAmount, kMaxAmount);
-    block.threshold = std::clamp<int16_t>(block.threshold, 0, kMaxThreshold);
-}
-
-template <class Block>
-void RadiusToValues(const Block& block, double* values)
-{
-    values[0] = block.radius;
-}
-
-template <class Block>
-void RadiusFromValues(Block& block, const ScriptedValues& values)
-{
-    if (values.present[0])
-        block.radius = int16_t(values.value[0]);
-}
-
-// Unsharp Mask's settings in the order of its facts: radius, amount, threshold.
-void UnsharpToValues(const UnsharpMaskBlock& block, double* values)
-{
-    values[0] = block.radius;
-    values[1] = block.amount;
-    values[2] = block.threshold;
-}
-
-void UnsharpFromValues(UnsharpMaskBlock& block, const ScriptedValues& values)
-{
-    RadiusFromValues(block, values);
-    if (values.present[1])
-        block.amount = values.value[1];
-    if (values.present[2])
-        block.threshold = int16_t(values.value[2]);
-}
-
-// Selector 28: a float64 radius in tenths.
-template <class Block>
-void RadiusFromScriptingBlock(Block& block, const void* data)
-{
-    double radius;
-    std::memcpy(&radius, data, sizeof radius);
-    block.radius = ClampedRadius(radius);
-}
-
-// Selector 28: int32 radius at 0, float64 amount at 8, int32 threshold at 16.
-void UnsharpFromScriptingBlock(UnsharpMaskBlock& block, const void* data)
-{
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    int32_t radius, threshold;
-    std::memcpy(&radius, bytes, sizeof radius);
-    std::memcpy(&block.amount, bytes + 8, sizeof block.amount);
-    std::memcpy(&threshold, bytes + 16, sizeof threshold);
-    block.radius = ClampedRadius(radius);
-    block.threshold = int16_t(std::clamp<int32_t>(threshold, 0, kMaxThreshold));
-}
-
-int16_t GaussianBlurDialog(FilterRecord& record, GaussianBlurBlock&)
-{
-    return RunFilterDialog(5216, 18054, RadiusDialogProc<GaussianBlurBlock, PrepareGaussianBlur>, record);
-}
-
-int16_t HighPassDialog(FilterRecord& record, HighPassBlock&)
-{
-    return RunFilterDialog(5251, 18056, RadiusDialogProc<HighPassBlock, PrepareKernelTable<HighPassBlock>>, record);
-}
-
-int16_t UnsharpMaskDialog(FilterRecord& record, UnsharpMaskBlock&)
-{
-    return RunFilterDialog(5255, 18090, UnsharpMaskDialogProc, record);
-}
-
-constexpr SettingsFilter<GaussianBlurBlock> kGaussianBlur{
-    .filterId = kGaussianBlurId,
+constexpr SettingsFilter<GaussianBlurBlock, GaussianRun> kGaussianBlur{
+    .filterId = 16020,
     .aboutTitle = 18055,
-    .defaults = RadiusDefaults<GaussianBlurBlock>,
-    .derive = ClampRadius<GaussianBlurBlock>,
-    .toValues = RadiusToValues<GaussianBlurBlock>,
-    .fromValues = RadiusFromValues<GaussianBlurBlock>,
-    .dialog = GaussianBlurDialog,
+    .settings = kGaussianBlurSettings,
+    .acquire = ReserveStartScratch<kGaussianBlurScratch, GaussianBlurBlock>,
+    .prepare = PrepareGaussianBlur,
+    .dialog = 5216,
+    .dialogTitle = 18054,
     .scriptingSize = 8,
-    .fromScriptingBlock = RadiusFromScriptingBlock<GaussianBlurBlock>,
-    .pass = {.transparency = Transparency::kFilter},
     .processPlane = GaussianBlurPlane,
-    .resetPlanes = nullptr,
     .storeRecord = 0x200,
-    .acquire = AcquireScratch<kGaussianBlurScratch, GaussianBlurBlock>,
-    .release = ReleaseRun<GaussianBlurBlock>,
-    .prepareRun = PrepareGaussianBlur,
     .translatesDescriptors = true,
     .reportsParameterSize = true,
 };
 
-constexpr SettingsFilter<HighPassBlock> kHighPass{
-    .filterId = kHighPassId,
+constexpr SettingsFilter<HighPassBlock, GaussianRun> kHighPass{
+    .filterId = 16530,
     .aboutTitle = 18057,
-    .defaults = RadiusDefaults<HighPassBlock>,
-    .derive = ClampRadius<HighPassBlock>,
-    .toValues = RadiusToValues<HighPassBlock>,
-    .fromValues = RadiusFromValues<HighPassBlock>,
-    .dialog = HighPassDialog,
+    .settings = kHighPassSettings,
+    .acquire = ReserveStartScratch<kHighPassScratch, HighPassBlock>,
+    .prepare = PrepareKernelTable<HighPassBlock>,
+    .dialog = 5251,
+    .dialogTitle = 18056,
     .scriptingSize = 8,
-    .fromScriptingBlock = RadiusFromScriptingBlock<HighPassBlock>,
     .pass = {.transparency = Transparency::kLeave},
     .processPlane = HighPassPlane,
-    .resetPlanes = nullptr,
-    .acquire = AcquireScratch<kHighPassScratch, HighPassBlock>,
-    .release = ReleaseRun<HighPassBlock>,
-    .prepareRun = PrepareKernelTable<HighPassBlock>,
     .translatesDescriptors = true,
     .reportsParameterSize = true,
 };
 
-constexpr SettingsFilter<UnsharpMaskBlock> kUnsharpMask{
-    .filterId = kUnsharpMaskId,
+// Unsharp Mask sets its scratch aside after the scripted settings are read.
+int16_t PrepareUnsharpMask(FilterRecord& record, UnsharpMaskBlock& block)
+{
+    if (const int16_t error = ReserveStartScratch<kUnsharpMaskScratch>(record, block); error != kNoErr)
+        return error;
+    return PrepareKernelTable(record, block);
+}
+
+constexpr SettingsFilter<UnsharpMaskBlock, GaussianRun> kUnsharpMask{
+    .filterId = 16330,
     .aboutTitle = 18091,
-    .defaults = UnsharpMaskDefaults,
-    .derive = ClampUnsharpMask,
-    .toValues = UnsharpToValues,
-    .fromValues = UnsharpFromValues,
-    .dialog = UnsharpMaskDialog,
+    .settings = kUnsharpMaskSettings,
+    .prepare = PrepareUnsharpMask,
+    .dialog = 5255,
+    .dialogTitle = 18090,
     .scriptingSize = 24,
-    .fromScriptingBlock = UnsharpFromScriptingBlock,
     .pass = {.transparency = Transparency::kLeave},
     .processPlane = UnsharpMaskPlane,
-    .resetPlanes = nullptr,
-    .acquire = AcquireScratch<kUnsharpMaskScratch, UnsharpMaskBlock>,
-    .acquireAfterScripting = true,
-    .release = ReleaseRun<UnsharpMaskBlock>,
-    .prepareRun = PrepareKernelTable<UnsharpMaskBlock>,
     .translatesDescriptors = true,
     .reportsParameterSize = true,
 };
@@ -899,8 +692,8 @@ void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int3
     }
 }
 
-const FilterEntry GaussianBlurEntry = SettingsFilterProtocol<GaussianBlurBlock, kGaussianBlur>::Entry;
-const FilterEntry HighPassEntry = SettingsFilterProtocol<HighPassBlock, kHighPass>::Entry;
-const FilterEntry UnsharpMaskEntry = SettingsFilterProtocol<UnsharpMaskBlock, kUnsharpMask>::Entry;
+constinit const FilterUnit GaussianBlurFilter = SettingsFilterUnit<kGaussianBlur>();
+constinit const FilterUnit HighPassFilter = SettingsFilterUnit<kHighPass>();
+constinit const FilterUnit UnsharpMaskFilter = SettingsFilterUnit<kUnsharpMask>();
 
 }  // namespace px

@@ -29,7 +29,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "FilterEntries.h"
+#include "FilterList.h"
 #include "framework/BandDriver.h"
 #include "framework/Dialog.h"
 #include "framework/Module.h"
@@ -99,6 +99,55 @@ constexpr RankFacts FactsOf(RankKind kind)
 }
 
 int RadiusOf(const RankSettings& settings) { return std::clamp<int>(settings.radius, 1, kLargestRadius); }
+
+// The radius of every rank filter, "rnkr", and the threshold of Dust &
+// Scratches, "rnkt": the module's own keys, in the units the dialogs show.
+// The radius slider rounds to the nearest radius.
+constexpr Setting RadiusSetting(const char* description)
+{
+    return {.name = "radius",
+            .key = FourCC("rnkr"),
+            .minimum = 1,
+            .maximum = kLargestRadius,
+            .defaultValue = 1,
+            .unit = "pixels",
+            .description = description,
+            .member = PX_MEMBER(RankSettings, radius),
+            .slider = 100,
+            .field = 101,
+            .mapping = LinearToNearest(1, kLargestRadius - 1)};
+}
+
+constexpr Setting kMaximumSettings[] = {RadiusSetting("half the side of the square each pixel takes the largest value of")};
+constexpr Setting kMinimumSettings[] = {RadiusSetting("half the side of the square each pixel takes the smallest value of")};
+constexpr Setting kMedianSettings[] = {RadiusSetting("half the side of the square each pixel takes the median of")};
+constexpr Setting kAverageSettings[] = {RadiusSetting("half the side of the square each pixel takes the mean of")};
+constexpr Setting kDustAndScratchesSettings[] = {
+    RadiusSetting("half the side of the square each pixel takes the median of"),
+    {.name = "threshold",
+     .key = FourCC("rnkt"),
+     .minimum = 0,
+     .maximum = kLargestThreshold,
+     .defaultValue = 0,
+     .unit = "levels",
+     .description = "pixels differing from the median by more than this are replaced by it",
+     .member = PX_MEMBER(RankSettings, threshold),
+     .slider = 104,
+     .field = 105,
+     .mapping = Linear(0, kLargestThreshold)},
+};
+
+constexpr SettingsTable SettingsOf(RankKind kind)
+{
+    switch (kind) {
+    case RankKind::kMaximum: return kMaximumSettings;
+    case RankKind::kMinimum: return kMinimumSettings;
+    case RankKind::kMedian: return kMedianSettings;
+    case RankKind::kAverage: return kAverageSettings;
+    case RankKind::kDustAndScratches: return kDustAndScratchesSettings;
+    }
+    return {};
+}
 
 // ---------------------------------------------------------------------------
 // Samples. Each depth is read as keys that order like its values: bytes and
@@ -784,51 +833,23 @@ struct SmallMedian {
 // The plane pass: one plane per call through the framework's band pass with
 // a halo of r edge copies.
 
-// The scratch of the run in progress, allocated at start and freed at
-// finish: one slot per band. Bands only read these fields; the host runs one
-// filter at a time.
-struct RankScratch {
-    uint8_t* base = nullptr;
-    int32_t slotBytes = 0;
-};
-RankScratch gRankScratch;
-
-void FreeRankScratch(FilterRecord&, RankSettings&)
+// What a band works in, for bands of `columns` columns at the working
+// depth: the extremes keep three rows of column extremes, the mean a row of
+// column sums (doubles for floats), the small medians 2r rows of sorted
+// columns, and the deep medians one gathered window.
+template <RankKind kind>
+size_t RankScratchBytes(int32_t columns, const FilterRecord& record)
 {
-    if (gRankScratch.base)
-        Host().platform->FreeBlock(gRankScratch.base);
-    gRankScratch = RankScratch{};
-}
-
-// A slot holds three rows of 32-bit column extremes, one row of double
-// column sums or four rows of 16-bit sorted columns, as wide as the filter
-// rectangle plus the largest halo, or the largest window gathered; slots
-// start on separate cache lines.
-int16_t AllocateRankScratch(FilterRecord& record, RankSettings& settings)
-{
-    FreeRankScratch(record, settings);
-    constexpr int32_t kCacheLine = 64;
-    const int32_t span = std::max<int32_t>(record.filterRect.width(), 0) + 2 * kLargestRadius;
-    const int32_t slotBytes = std::max<int32_t>(span * 12, kLargestSide * kLargestSide * 4);
-    const int32_t alignedSlot = (slotBytes + kCacheLine - 1) / kCacheLine * kCacheLine;
-    void* block = nullptr;
-    if (const int16_t error = Host().NewBlock(&block, alignedSlot * kMaxBands); error != kNoErr)
-        return error;
-    gRankScratch = {static_cast<uint8_t*>(block), alignedSlot};
-    return kNoErr;
-}
-
-// A band's slot is its place in the plane's split, which ProcessPlane makes
-// by SplitIntoBands over outRect in rows; the same call finds it here.
-// Non-empty bands start on different rows.
-uint8_t* BandScratch(const Band& band, const FilterRecord& record)
-{
-    Band bands[kMaxBands];
-    const int count = SplitIntoBands(1, record.hostProc->bandCount, record.outRect, bands);
-    int slot = 0;
-    while (slot + 1 < count && bands[slot].top != band.top)
-        ++slot;
-    return gRankScratch.base + size_t(slot) * size_t(gRankScratch.slotBytes);
+    const int radius = RadiusOf(*static_cast<const RankSettings*>(record.parameters));
+    const int side = 2 * radius + 1;
+    const size_t span = size_t(columns) + 2 * size_t(radius);
+    const size_t keyBytes = size_t(record.hostProc->workingDepth / 8);
+    if constexpr (kind == RankKind::kMaximum || kind == RankKind::kMinimum)
+        return 3 * span * keyBytes;
+    else if constexpr (kind == RankKind::kAverage)
+        return span * (keyBytes == 4 ? sizeof(double) : sizeof(uint32_t));
+    else
+        return std::max(2 * size_t(radius) * span, size_t(side) * size_t(side)) * keyBytes;
 }
 
 template <RankKind kind, class S>
@@ -840,7 +861,7 @@ void RankBand(const Band& band, const FilterRecord& record)
     const auto& settings = *static_cast<const RankSettings*>(record.parameters);
     const int radius = RadiusOf(settings);
     const BandAddress a = AddressBand(band, record, S::kBytes);
-    uint8_t* scratch = BandScratch(band, record);
+    uint8_t* scratch = BandScratch(RunOf<RankSettings>(record), &band);
     if constexpr (kind == RankKind::kMaximum || kind == RankKind::kMinimum) {
         Extremes<S, kind == RankKind::kMaximum>::Rows(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination,
                                                       a.destinationRowBytes, radius, reinterpret_cast<Key*>(scratch));
@@ -895,137 +916,27 @@ int16_t RankPlane(FilterRecord& record, RankSettings& settings)
                          .transparency = Transparency::kFilter,
                          .bands8 = RankBands8<kind>,
                          .bandsDeep = RankBandsDeep<kind>,
-                         .overwritesOutput = kind != RankKind::kDustAndScratches};
-    return ProcessPlane(record, pass, settings.counters);
-}
-
-// ---------------------------------------------------------------------------
-// Dialogs.
-
-// A slider and its number field over whole values from `low` to low + span:
-// slider = (value - low) / span, and from the slider
-// value = trunc(slider x span + low + rounding).
-struct ScaledSlider {
-    int32_t slider;
-    int32_t field;
-    double low;
-    double span;
-    double rounding;
-};
-
-bool IsScaledItem(const ScaledSlider& pair, int32_t item) { return item == pair.slider || item == pair.field; }
-
-void ShowScaledValue(HostDialog* dialog, const ScaledSlider& pair, int value)
-{
-    Dialogs().SetItemValue(dialog, pair.field, value);
-    Dialogs().SetItemValue(dialog, pair.slider, (value - pair.low) / pair.span);
-}
-
-// After `item` (the slider or its field) changed: the new whole value, kept
-// within the range and shown in both controls.
-int TakeScaledValue(HostDialog* dialog, const ScaledSlider& pair, int32_t item)
-{
-    const double raw = Dialogs().GetItemValue(dialog, item);
-    const double value = item == pair.slider ? raw * pair.span + pair.low + pair.rounding : raw;
-    const int whole = int(std::clamp(std::trunc(value), pair.low, pair.low + pair.span));
-    ShowScaledValue(dialog, pair, whole);
-    return whole;
-}
-
-// The radius slider rounds to the nearest radius.
-constexpr ScaledSlider kRadiusSlider{100, 101, 1, kLargestRadius - 1, 0.5};
-constexpr ScaledSlider kThresholdSlider{104, 105, 0, kLargestThreshold, 0};
-
-template <RankKind kind>
-uint8_t RankDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
-{
-    constexpr bool hasThreshold = kind == RankKind::kDustAndScratches;
-    FilterRecord& record = DialogRecord(dialog);
-    auto& settings = *static_cast<RankSettings*>(record.parameters);
-    switch (event) {
-    case kDialogInit:
-        ShowScaledValue(dialog, kRadiusSlider, settings.radius);
-        if (hasThreshold)
-            ShowScaledValue(dialog, kThresholdSlider, settings.threshold);
-        Dialogs().SetItemValue(dialog, kItemPreview, settings.previewEnable);
-        return 1;
-    case kDialogValueChanged:
-        if (IsScaledItem(kRadiusSlider, item)) {
-            record.hostProc->StopPreview();
-            settings.radius = int16_t(TakeScaledValue(dialog, kRadiusSlider, item));
-            return 1;
-        }
-        if (hasThreshold && IsScaledItem(kThresholdSlider, item)) {
-            record.hostProc->StopPreview();
-            settings.threshold = int16_t(TakeScaledValue(dialog, kThresholdSlider, item));
-            return 1;
-        }
-        return 0;
-    default: return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
-    }
+                         .overwritesOutput = kind != RankKind::kDustAndScratches,
+                         .bandScratch = RankScratchBytes<kind>};
+    return ProcessPlane(record, pass, RunOf<RankSettings>(record));
 }
 
 // ---------------------------------------------------------------------------
 // The rank filters' entries.
 
-void RankDefaults(RankSettings& settings)
-{
-    settings = RankSettings{};
-    settings.radius = 1;
-    settings.previewEnable = 1;
-}
-
-// The host keeps the block between runs; the passes rely on these ranges.
-void RankDerive(RankSettings& settings)
-{
-    settings.radius = int16_t(RadiusOf(settings));
-    settings.threshold = int16_t(std::clamp<int>(settings.threshold, 0, kLargestThreshold));
-}
-
-// Scripting values: the radius, then (Dust & Scratches only) the threshold.
-void RankToValues(const RankSettings& settings, double* values)
-{
-    values[0] = settings.radius;
-    values[1] = settings.threshold;
-}
-
-void RankFromValues(RankSettings& settings, const ScriptedValues& values)
-{
-    if (values.present[0])
-        settings.radius = int16_t(values.value[0]);
-    if (values.present[1])
-        settings.threshold = int16_t(values.value[1]);
-}
-
-template <RankKind kind>
-int16_t RankDialog(FilterRecord& record, RankSettings&)
-{
-    return RunFilterDialog(int16_t(kind), FactsOf(kind).dialogTitle, RankDialogProc<kind>, record);
-}
-
 template <RankKind kind>
 constexpr SettingsFilter<RankSettings> kRankFilter{
     .filterId = FactsOf(kind).filterId,
     .aboutTitle = FactsOf(kind).aboutTitle,
-    .defaults = RankDefaults,
-    .derive = RankDerive,
-    .toValues = RankToValues,
-    .fromValues = RankFromValues,
-    .dialog = RankDialog<kind>,
-    .scriptingSize = 0,
-    .fromScriptingBlock = nullptr,
+    .settings = SettingsOf(kind),
+    .dialog = int16_t(kind),
+    .dialogTitle = FactsOf(kind).dialogTitle,
     .pass = {.transparency = Transparency::kFilter},
     .processPlane = RankPlane<kind>,
     .resetPlanes = nullptr,
     .stored = false,
-    .acquire = AllocateRankScratch,
-    .release = FreeRankScratch,
     .reportsParameterSize = true,
 };
-
-// Each public entry fixes the operation and runs the shared protocol.
-template <RankKind kind>
-constexpr FilterEntry RankEntry = SettingsFilterProtocol<RankSettings, kRankFilter<kind>>::Entry;
 
 // ---------------------------------------------------------------------------
 // Despeckle: m = (2 x (N + S + W + c + E) + NW + NE + SW + SE) / 14 where
@@ -1112,75 +1023,28 @@ void DespeckleBandsDeep(const Band* band, FilterRecord* record)
     }
 }
 
-constexpr int16_t kDespeckleDialog = 5230;
-constexpr int32_t kDespeckleDialogTitle = 18207;
-constexpr int32_t kDespecklePreview = 8003;
-constexpr ScaledSlider kDespeckleSlider{8002, 8001, kDespeckleLowest, kDespeckleHighest - kDespeckleLowest, 0.5};
-
-uint8_t DespeckleDialogProc(HostDialog* dialog, int32_t item, uint32_t event)
-{
-    FilterRecord& record = DialogRecord(dialog);
-    auto& settings = *static_cast<DespeckleSettings*>(record.parameters);
-    switch (event) {
-    case kDialogInit:
-        ShowScaledValue(dialog, kDespeckleSlider, settings.threshold);
-        Dialogs().SetItemValue(dialog, kDespecklePreview, settings.previewEnable);
-        return 1;
-    case kDialogValueChanged:
-        if (!IsScaledItem(kDespeckleSlider, item))
-            return 0;
-        record.hostProc->StopPreview();
-        settings.threshold = int16_t(TakeScaledValue(dialog, kDespeckleSlider, item));
-        return 1;
-    case kDialogItemHit:
-        // Despeckle's preview check box has an id of its own.
-        if (item == kDespecklePreview) {
-            settings.previewEnable = Dialogs().GetItemValue(dialog, kDespecklePreview) != 0 ? 1 : 0;
-            record.hostProc->ShowPreview(settings.previewEnable);
-            if (settings.previewEnable)
-                RedrawPreview(dialog, record);
-            return 1;
-        }
-        return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
-    default: return HandleSimpleDialogEvent(dialog, item, event, settings.previewEnable);
-    }
-}
-
-void DespeckleDefaults(DespeckleSettings& settings)
-{
-    settings = DespeckleSettings{};
-    settings.threshold = 64;
-    settings.previewEnable = 1;
-}
-
-void DespeckleDerive(DespeckleSettings& settings)
-{
-    settings.threshold = int16_t(std::clamp<int>(settings.threshold, kDespeckleLowest, kDespeckleHighest));
-}
-
-void DespeckleToValues(const DespeckleSettings& settings, double* values) { values[0] = settings.threshold; }
-
-void DespeckleFromValues(DespeckleSettings& settings, const ScriptedValues& values)
-{
-    if (values.present[0])
-        settings.threshold = int16_t(values.value[0]);
-}
-
-int16_t DespeckleDialog(FilterRecord& record, DespeckleSettings&)
-{
-    return RunFilterDialog(kDespeckleDialog, kDespeckleDialogTitle, DespeckleDialogProc, record);
-}
+constexpr Setting kDespeckleSettings[] = {
+    {.name = "threshold",
+     .key = FourCC("dspt"),
+     .minimum = kDespeckleLowest,
+     .maximum = kDespeckleHighest,
+     .defaultValue = 64,
+     .unit = "levels",
+     .description = "pixels closer than this to their weighted mean take the mean",
+     .member = PX_MEMBER(DespeckleSettings, threshold),
+     .slider = 8002,
+     .field = 8001,
+     .mapping = LinearToNearest(kDespeckleLowest, kDespeckleHighest - kDespeckleLowest)},
+};
 
 constexpr SettingsFilter<DespeckleSettings> kDespeckle{
     .filterId = kDespeckleId,
     .aboutTitle = 18044,
-    .defaults = DespeckleDefaults,
-    .derive = DespeckleDerive,
-    .toValues = DespeckleToValues,
-    .fromValues = DespeckleFromValues,
-    .dialog = DespeckleDialog,
-    .scriptingSize = 0,
-    .fromScriptingBlock = nullptr,
+    .settings = kDespeckleSettings,
+    .dialog = 5230,
+    .dialogTitle = 18207,
+    // Despeckle's Preview check box has an id of its own.
+    .previewItem = 8003,
     .pass = {.halo = 1,
              .transparency = Transparency::kFilter,
              .bands8 = DespeckleBands8,
@@ -1193,11 +1057,11 @@ constexpr SettingsFilter<DespeckleSettings> kDespeckle{
 
 }  // namespace
 
-const FilterEntry MaximumEntry = RankEntry<RankKind::kMaximum>;
-const FilterEntry MinimumEntry = RankEntry<RankKind::kMinimum>;
-const FilterEntry MedianEntry = RankEntry<RankKind::kMedian>;
-const FilterEntry AverageEntry = RankEntry<RankKind::kAverage>;
-const FilterEntry DustAndScratchesEntry = RankEntry<RankKind::kDustAndScratches>;
-const FilterEntry DespeckleEntry = SettingsFilterProtocol<DespeckleSettings, kDespeckle>::Entry;
+constinit const FilterUnit MaximumFilter = SettingsFilterUnit<kRankFilter<RankKind::kMaximum>>();
+constinit const FilterUnit MinimumFilter = SettingsFilterUnit<kRankFilter<RankKind::kMinimum>>();
+constinit const FilterUnit MedianFilter = SettingsFilterUnit<kRankFilter<RankKind::kMedian>>();
+constinit const FilterUnit AverageFilter = SettingsFilterUnit<kRankFilter<RankKind::kAverage>>();
+constinit const FilterUnit DustAndScratchesFilter = SettingsFilterUnit<kRankFilter<RankKind::kDustAndScratches>>();
+constinit const FilterUnit DespeckleFilter = SettingsFilterUnit<kDespeckle>();
 
 }  // namespace px

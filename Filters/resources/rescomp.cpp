@@ -1,12 +1,15 @@
-// Build tool: writes the module's resource file from the declarative tables
-// beside it (property lists and strings).
+// Build tool: writes the module's resource file from the declarative rows
+// beside it (property lists, strings, dialogs, pictures) and from the
+// settings tables the filters are built with, which it is linked with: the
+// settings records the host's command line reads, and the range and initial
+// value of every dialog control that shows a setting.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 
-#include <map>
-
+#include "FilterList.h"
 #include "host/DialogServices.h"
 #include "host/ResourceFile.h"
 
@@ -132,8 +135,61 @@ ResourceFile::Bytes Picture(int width, int height, int hotX, int hotY, const std
     return out.bytes;
 }
 
-uint32_t KeyOf(uint32_t key) { return key; }
-uint32_t KeyOf(const char (&code)[5]) { return FourCC(code); }
+[[noreturn]] void Fail(const std::string& message)
+{
+    std::fprintf(stderr, "rescomp: %s\n", message.c_str());
+    std::exit(1);
+}
+
+// The setting a control of dialog `dialogId` shows.
+const px::Setting& SettingOfControl(int dialogId, int32_t item)
+{
+    for (const px::FilterRow& row : px::FilterList())
+        if (row.unit->dialog == dialogId)
+            if (const px::Setting* setting = px::SettingOfItem(row.unit->settings, item))
+                return *setting;
+    Fail("dialog " + std::to_string(dialogId) + ": item " + std::to_string(item) +
+         " is no setting's slider or field");
+}
+
+// A Number item that shows a setting must take its range from it.
+void CheckNotASetting(int dialogId, int32_t item, int32_t kind)
+{
+    if (kind != kItemNumber && kind != kItemSlider)
+        return;
+    for (const px::FilterRow& row : px::FilterList())
+        if (row.unit->dialog == dialogId && px::SettingOfItem(row.unit->settings, item))
+            Fail("dialog " + std::to_string(dialogId) + ": item " + std::to_string(item) +
+                 " shows a setting: write it as SLIDER or FIELD");
+}
+
+// A slider's initial position: the setting's default, placed as its dialog places it.
+double DefaultPosition(const px::Setting& setting)
+{
+    const double value = setting.defaultValue * setting.scale;
+    const px::SliderMapping& mapping = setting.mapping;
+    return mapping.position ? mapping.position(value) : (value - mapping.low) / mapping.span;
+}
+
+// The settings of one filter as the host reads them.
+ResourceFile::Bytes SettingsRecord(px::SettingsTable settings)
+{
+    ByteWriter out;
+    out.u32(uint32_t(settings.size()));
+    for (const px::Setting& s : settings) {
+        out.text(s.name);
+        out.u32(s.key);
+        out.u32(s.altKey);
+        out.u32(s.type);
+        out.f64(s.minimum);
+        out.f64(s.maximum);
+        out.f64(s.defaultValue);
+        out.f64(s.scale);
+        out.text(s.unit);
+        out.text(s.description);
+    }
+    return out.bytes;
+}
 
 }  // namespace
 
@@ -145,39 +201,28 @@ int main(int argc, char** argv)
     }
     ResourceFile resources;
     DialogWriter dialog(0, 0);
-    std::map<int, std::pair<uint32_t, ByteWriter>> settings;  // per filter: count, records
 #define PIPL_FILTER(id, name, category, help, modes, event, icon) \
     resources.add(kResourcePIPL, id, Pipl(id, name, category, help, modes, event, icon));
 #define STRING(id, text) resources.addString(id, text);
 #define DIALOG(id, title) dialog = DialogWriter(id, title);
-#define ITEM(id, kind, label, minimum, maximum, value) dialog.item(id, kItem##kind, label, minimum, maximum, value);
-#define END_DIALOG() resources.add(kResourceDialog, dialog.id, dialog.finish());
-#define SETTING(filter, name, key, altKey, type, minimum, maximum, defaultValue, scale, unit, description) \
-    {                                                                                                      \
-        auto& [count, out] = settings[filter];                                                             \
-        ++count;                                                                                           \
-        out.text(name);                                                                                    \
-        out.u32(KeyOf(key));                                                                               \
-        out.u32(KeyOf(altKey));                                                                            \
-        out.u32(FourCC(type));                                                                             \
-        out.f64(minimum);                                                                                  \
-        out.f64(maximum);                                                                                  \
-        out.f64(defaultValue);                                                                             \
-        out.f64(scale);                                                                                    \
-        out.text(unit);                                                                                    \
-        out.text(description);                                                                             \
+#define ITEM(itemId, kind, label, minimum, maximum, value) \
+    CheckNotASetting(dialog.id, itemId, kItem##kind);         \
+    dialog.item(itemId, kItem##kind, label, minimum, maximum, value);
+#define SLIDER(itemId) dialog.item(itemId, kItemSlider, "", 0, 1, DefaultPosition(SettingOfControl(dialog.id, itemId)));
+#define FIELD(itemId, label)                                                                               \
+    {                                                                                                    \
+        const px::Setting& setting = SettingOfControl(dialog.id, itemId);                                 \
+        dialog.item(itemId, kItemNumber, label, setting.dialogLowest() / setting.scale, setting.maximum,   \
+                    setting.defaultValue);                                                               \
     }
-#define BITMAP(id, width, height, pixels) \
-    resources.add(kResourceBitmap, id, Picture(width, height, 0, 0, pixels, false));
+#define END_DIALOG() resources.add(kResourceDialog, dialog.id, dialog.finish());
+#define BITMAP(id, width, height, pixels) resources.add(kResourceBitmap, id, Picture(width, height, 0, 0, pixels, false));
 #define CURSOR(id, hotX, hotY, width, height, pixels) \
     resources.add(kResourceCursor, id, Picture(width, height, hotX, hotY, pixels, true));
 #include "resources/Resources.inc"
-    for (auto& [filter, entry] : settings) {
-        ByteWriter record;
-        record.u32(entry.first);
-        record.bytes.insert(record.bytes.end(), entry.second.bytes.begin(), entry.second.bytes.end());
-        resources.add(kResourceSettings, filter, record.bytes);
-    }
+    for (const px::FilterRow& row : px::FilterList())
+        if (!row.unit->settings.empty())
+            resources.add(kResourceSettings, row.id, SettingsRecord(row.unit->settings));
     const ResourceFile::Bytes bytes = resources.serialise();
     const std::string temporary = std::string(argv[1]) + ".tmp";
     std::ofstream out(temporary, std::ios::binary);

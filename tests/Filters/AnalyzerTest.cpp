@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "FilterEntries.h"
+#include "analysis/Analyzer.h"
 #include "TestSupport.h"
 
 namespace pictra::test {

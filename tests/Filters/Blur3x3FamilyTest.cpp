@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "FilterEntries.h"
+#include "neighbourhood/Blur3x3Family.h"
 #include "TestSupport.h"
 #include "pictra/PixelRoutines.h"
 

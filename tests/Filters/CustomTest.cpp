@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "FilterEntries.h"
+#include "neighbourhood/Custom.h"
 #include "TestSupport.h"
 #include "pictra/SettingsStore.h"
 

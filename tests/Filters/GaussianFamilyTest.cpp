@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <numeric>
 
-#include "FilterEntries.h"
+#include "neighbourhood/GaussianFamily.h"
 #include "Host/src/HostInternal.h"
 #include "TestSupport.h"
 #include "ipl.h"

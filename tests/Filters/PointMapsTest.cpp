@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <set>
 
-#include "FilterEntries.h"
+#include "adjust/PointMaps.h"
 #include "Host/src/HostInternal.h"
 #include "TestSupport.h"
 #include "pictra/SettingsStore.h"

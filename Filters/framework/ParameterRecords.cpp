@@ -1,4 +1,4 @@
-#include "framework/SettingsStore.h"
+#include "framework/ParameterRecords.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,7 @@
-// The module's use of the host's settings store: every filter's parameter
-// block as one byte value, and the named presets of the colour-brightness
-// filter as a family of typed values. All keys live in kStoreNamespace.
+// Parameter records: what the module keeps in the host's settings store.
+// Every filter's parameter block is one byte value, and the named presets of
+// the colour-brightness filter a family of typed values. All keys live in
+// kStoreNamespace.
 #pragma once
 
 #include <cstdint>

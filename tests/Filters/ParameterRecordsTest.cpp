@@ -12,7 +12,7 @@
 #include "Host/src/HostInternal.h"
 #include "TestSupport.h"
 #include "framework/Module.h"
-#include "framework/SettingsStore.h"
+#include "framework/ParameterRecords.h"
 #include "pictra/SettingsStore.h"
 
 namespace pictra::test {
