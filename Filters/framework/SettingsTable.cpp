@@ -35,6 +35,14 @@ void StoreMember(void* block, BlockMember member, double value)
     }
 }
 
+// A value that arrives from anywhere but its own control, with its given flag.
+void StoreGiven(void* block, const Setting& setting, double value)
+{
+    StoreSetting(block, setting, value);
+    if (setting.givenFlag)
+        Store(block, *setting.givenFlag, uint8_t(MemberValue(block, setting.member) != 0 ? 1 : 0));
+}
+
 // The setting a descriptor item stands for: its key in either form, and its type.
 const Setting* FindSetting(SettingsTable settings, uint32_t key, uint32_t type)
 {
@@ -77,12 +85,8 @@ void StoreSetting(void* block, const Setting& setting, double value)
 
 void ApplyDefaults(void* block, SettingsTable settings)
 {
-    for (const Setting& setting : settings) {
-        const double value = setting.defaultValue * setting.scale;
-        StoreSetting(block, setting, value);
-        if (setting.givenFlag)
-            Store(block, *setting.givenFlag, uint8_t(value != 0 ? 1 : 0));
-    }
+    for (const Setting& setting : settings)
+        StoreGiven(block, setting, setting.defaultValue * setting.scale);
 }
 
 void ClampSettings(void* block, SettingsTable settings)
@@ -94,12 +98,8 @@ void ClampSettings(void* block, SettingsTable settings)
 void ReadScriptingBlock(void* block, SettingsTable settings, const void* scripting)
 {
     for (const Setting& setting : settings)
-        if (setting.scripted.type != MemberType::kNone) {
-            const double value = MemberValue(scripting, setting.scripted);
-            StoreSetting(block, setting, value);
-            if (setting.givenFlag)
-                Store(block, *setting.givenFlag, uint8_t(value != 0 ? 1 : 0));
-        }
+        if (setting.scripted.type != MemberType::kNone)
+            StoreGiven(block, setting, MemberValue(scripting, setting.scripted));
 }
 
 int16_t ReadScriptedSettings(FilterRecord& record, SettingsTable settings, void* block)
@@ -139,11 +139,8 @@ int16_t ReadScriptedSettings(FilterRecord& record, SettingsTable settings, void*
     if (mismatch || error != kNoErr)
         return mismatch ? kNoErr : error;
     for (size_t i = 0; i < settings.size(); ++i)
-        if (present[i]) {
-            StoreSetting(block, settings[i], read[i]);
-            if (settings[i].givenFlag)
-                Store(block, *settings[i].givenFlag, uint8_t(MemberValue(block, settings[i].member) != 0 ? 1 : 0));
-        }
+        if (present[i])
+            StoreGiven(block, settings[i], read[i]);
     return error;
 }
 

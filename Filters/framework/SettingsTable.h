@@ -85,7 +85,8 @@ struct Setting {
     const char* description = "";
     BlockMember member;
     // A byte of the block that records whether the value was given: set to
-    // value != 0 whenever the value arrives from anywhere but its own control.
+    // (stored value != 0) whenever the value arrives from anywhere but its
+    // own control (the defaults, a script, selector 28).
     std::optional<uint16_t> givenFlag;
     // Its dialog controls, 0 for none: a slider and the number field beside
     // it, which shows the user value.
