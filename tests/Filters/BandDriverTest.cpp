@@ -1,10 +1,13 @@
-// The band driver's pieces on their own: band cutting, 1-bit rows and the
-// white matte arithmetic.
+// The band driver's pieces on their own: band cutting, a run's scratch, 1-bit
+// rows and the white matte arithmetic.
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "Host/src/HostInternal.h"
+#include "TestSupport.h"
 #include "framework/BandDriver.h"
+#include "framework/Module.h"
 #include "framework/WhiteMatte.h"
 
 namespace px {
@@ -33,6 +36,31 @@ TEST(SplitIntoBands, RoundedUpBandsLeaveTrailingBandsEmpty)
     EXPECT_EQ(bands[0], (Rect16{0, 2, 5, 5}));
     EXPECT_EQ(bands[3], (Rect16{0, 11, 5, 12}));
     EXPECT_EQ(SplitIntoBands(1, 16, Rect16{}, bands), 0);
+}
+
+// Module code reaches the host's block service through gModule.
+TEST(RunState, BandsFindTheirOwnScratchOnCacheLinesOfTheirOwn)
+{
+    auto host = pictra::test::LoadedHost();
+    pictra::ActiveScope scope(host.get(), nullptr);
+    const ModuleContext saved = gModule;
+    gModule.callbacks = pictra::CallbackTable();
+    {
+        RunState run;
+        ASSERT_EQ(SplitPassIntoBands(run, 1, 3, Rect16{0, 0, 10, 5}), 3);
+        ASSERT_EQ(ReserveScratch(run, 100, 10, 3), kNoErr);
+        EXPECT_EQ(PlaneScratch(run), run.scratch);
+        EXPECT_EQ(BandScratch(run, &run.bands[0]), run.scratch + 128) << "the pass's part rounded up to cache lines";
+        EXPECT_EQ(BandScratch(run, &run.bands[2]), run.scratch + 128 + 2 * 64);
+        uint8_t* const first = run.scratch;
+        ASSERT_EQ(ReserveScratch(run, 0, 64, 3), kNoErr);
+        EXPECT_EQ(run.scratch, first) << "enough memory is reused";
+        EXPECT_EQ(BandScratch(run, &run.bands[1]), first + 64);
+        ASSERT_EQ(ReserveScratch(run, 4096, 4096, 3), kNoErr);
+        EXPECT_GE(run.scratchBytes, size_t(4 * 4096)) << "a larger pass grows it";
+        std::fill_n(run.scratch, run.scratchBytes, uint8_t(1));
+    }
+    gModule = saved;
 }
 
 TEST(Bits, HeadWholeBytesAndTailKeepTheBitsOutsideTheBand)
