@@ -12,6 +12,17 @@ namespace {
 constexpr int32_t kCapabilityScientific = 4;
 constexpr int32_t kCommandMenu = 1232;
 
+// The selection commands' menu labels, help ids and help lines, and the
+// help line of Spherize, which the host asks for through the same selector.
+constexpr int32_t kColorRangeLabel = 18040;
+constexpr int32_t kColorRangeHelpId = 17017;
+constexpr int32_t kColorRangeHelp = 18092;
+constexpr int32_t kFeatherLabel = 18053;
+constexpr int32_t kFeatherHelpId = 17018;
+constexpr int32_t kFeatherHelp = 18093;
+constexpr int32_t kSpherizeId = 16430;
+constexpr int32_t kSpherizeHelp = 18120;
+
 // Registers one filter; false when the host refuses it.
 bool RegisterFilter(int16_t toolId, int16_t filterId, int32_t commandId, int16_t groupId, int32_t flagA, int32_t flagB)
 {
@@ -51,15 +62,15 @@ void Initialise()
 {
     RegisterAll(Listing::kMenu);
     RegisterAll(Host().QueryCapability(kCapabilityScientific) != 0 ? Listing::kScientific : Listing::kNonScientific);
-    CreateSelectionCommand(18040, kCommandColorRange, 17017);
-    CreateSelectionCommand(18053, kCommandFeather, 17018);
+    CreateSelectionCommand(kColorRangeLabel, kCommandColorRange, kColorRangeHelpId);
+    CreateSelectionCommand(kFeatherLabel, kCommandFeather, kFeatherHelpId);
 }
 
 // "Could not load the tool named X because ..." in a 255-byte buffer: a name
 // too long for it is cut.
 void RefuseOldHost(const char* toolName)
 {
-    char message[255];
+    char message[255];  // the alert's buffer
     std::snprintf(message, sizeof message,
                   "Could not load the tool named %s because the Pictra application is an older version.",
                   toolName ? toolName : "");
@@ -85,9 +96,9 @@ void ShowCommandHelp(const CommandRequest& request)
 {
     int32_t text = 0;
     switch (request.commandNumber) {
-    case kCommandFeather: text = 18093; break;
-    case kCommandColorRange: text = 18092; break;
-    case 16430: text = 18120; break;
+    case kCommandFeather: text = kFeatherHelp; break;
+    case kCommandColorRange: text = kColorRangeHelp; break;
+    case kSpherizeId: text = kSpherizeHelp; break;
     default: return;
     }
     Host().ShowStatusText(LoadResString(text), 1, 1);

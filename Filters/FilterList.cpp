@@ -28,8 +28,8 @@ std::span<const FilterRow> FilterList() { return kFilters; }
 
 const FilterRow* FindFilter(int32_t filterId)
 {
-    const auto row = std::find_if(std::begin(kFilters), std::end(kFilters),
-                                  [&](const FilterRow& r) { return r.id == filterId; });
+    const auto row =
+        std::find_if(std::begin(kFilters), std::end(kFilters), [&](const FilterRow& r) { return r.id == filterId; });
     return row == std::end(kFilters) ? nullptr : row;
 }
 

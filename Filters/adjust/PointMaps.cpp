@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "adjust/PointMaps.h"
 #include "FilterList.h"
+#include "adjust/PointMaps.h"
 #include "framework/Dialog.h"
 #include "framework/FilterProtocol.h"
 #include "framework/Module.h"
@@ -124,12 +124,12 @@ void InvertBandsDeep(const Band* band, FilterRecord* record)
     CopyAndInvertRows(a, a.columns * bytesPerPixel);
 }
 
-constexpr PlainFilter kInvert{18063,
-                              {.halo = 0,
-                               .transparency = Transparency::kLeave,
-                               .bands8 = InvertBands8,
-                               .bandsDeep = InvertBandsDeep,
-                               .pointwise = true}};
+constexpr PlainFilter kInvert{.aboutTitle = 18063,
+                              .pass = {.halo = 0,
+                                       .transparency = Transparency::kLeave,
+                                       .bands8 = InvertBands8,
+                                       .bandsDeep = InvertBandsDeep,
+                                       .pointwise = true}};
 
 // ---------------------------------------------------------------------------
 // Solarize: samples with the top bit set are complemented.
@@ -146,7 +146,8 @@ void SolarizeBands(const Band* band, FilterRecord* record)
 }
 
 constexpr PlainFilter kSolarize{
-    18083, {.halo = 0, .transparency = Transparency::kLeave, .bands8 = SolarizeBands, .pointwise = true}};
+    .aboutTitle = 18083,
+    .pass = {.halo = 0, .transparency = Transparency::kLeave, .bands8 = SolarizeBands, .pointwise = true}};
 
 // ---------------------------------------------------------------------------
 // Desaturate: the lightness (max + min) / 2 of each pixel's colour. RGB,
@@ -215,15 +216,17 @@ int16_t DesaturatePass(FilterRecord& record, RunState& run)
     return result;
 }
 
-constexpr PlainFilter kDesaturate{18043,
-                                  {.halo = 0, .transparency = Transparency::kLeave, .bands8 = DesaturateBands},
-                                  DesaturatePass,
-                                  DesaturateResetPlanes};
+constexpr PlainFilter kDesaturate{.aboutTitle = 18043,
+                                  .pass = {.transparency = Transparency::kLeave, .bands8 = DesaturateBands},
+                                  .processPlane = DesaturatePass,
+                                  .resetPlanes = DesaturateResetPlanes};
 
 // ---------------------------------------------------------------------------
 // Threshold: every pixel black or white by its gray value against the level.
 
-// Gray of one pixel of interleaved samples, by mode.
+// Gray of one pixel of interleaved samples, by mode: RGB weighs its
+// channels 77 : 150 : 28 of 255 (about 0.30, 0.59, 0.11); CMYK darkens K by
+// how light the inks C + M + Y (at most 765) leave the pixel.
 uint8_t GrayOf(const uint8_t* pixel, int16_t mode)
 {
     if (mode == kModeRGB)

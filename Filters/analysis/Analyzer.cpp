@@ -175,7 +175,7 @@ int16_t AnalyzerStart(FilterRecord& record)
     return kUserCanceledErr;
 }
 
-constexpr PlainFilter kAnalyzer{kAnalyzerTitle, {}, nullptr, nullptr, AnalyzerStart};
+constexpr PlainFilter kAnalyzer{.aboutTitle = kAnalyzerTitle, .start = AnalyzerStart};
 
 }  // namespace
 

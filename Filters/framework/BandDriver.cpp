@@ -155,10 +155,8 @@ int16_t ProcessPlane(FilterRecord& record, const PlanePass& pass, RunState& run)
 {
     FilterHostBlock& hostBlock = *record.hostProc;
     const bool deep = pass.bandsDeep && hostBlock.documentDepth > 8;
-    const TileRequest request{.halo = pass.halo,
-                              .deep = deep,
-                              .pointwise = pass.pointwise,
-                              .overwritesOutput = pass.overwritesOutput};
+    const TileRequest request{
+        .halo = pass.halo, .deep = deep, .pointwise = pass.pointwise, .overwritesOutput = pass.overwritesOutput};
     if (const int16_t error = RequestTile(record, request); error != kNoErr)
         return error;
 
@@ -177,7 +175,8 @@ int16_t FinishPlane(FilterRecord& record, ProgressCounters& counters, Transparen
 {
     record.outLoPlane = int16_t(record.outLoPlane + 1);
     record.outHiPlane = record.outLoPlane;
-    const int16_t result = FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
+    const int16_t result =
+        FinishPass(record, counters, uint32_t(record.outRect.height()) * uint32_t(record.outRect.width()));
     if (record.outLoPlane >= PlanesToProcess(record, transparency))
         EndPass(record);
     record.inRect = record.outRect;

@@ -50,7 +50,7 @@ struct RunState {
     uint8_t* scratch = nullptr;
     size_t scratchBytes = 0;
     size_t planeScratchBytes = 0;  // at the start of `scratch`, for the pass as a whole
-    size_t bandScratchBytes = 0;   // then one part a band, each starting on a cache line of its own
+    size_t bandScratchBytes = 0;  // then one part a band, each starting on a cache line of its own
 
     RunState() = default;
     ~RunState();
@@ -76,7 +76,7 @@ enum class Transparency { kLeave, kFilter };
 struct PlanePass {
     int halo = 0;  // pixels of input around the tile, edge-replicated
     Transparency transparency = Transparency::kLeave;
-    BandCallback bands8 = nullptr;     // 8-bit data (and 1-bit data of bitmaps)
+    BandCallback bands8 = nullptr;  // 8-bit data (and 1-bit data of bitmaps)
     BandCallback bandsDeep = nullptr;  // 16/32-bit data; null keeps the host's 8-bit rendition
     // Each output sample comes from its own input sample, read before it is
     // written: the host may let input and output share memory.
@@ -101,7 +101,7 @@ void ResetPlanes(FilterRecord& record);
 struct TileRequest {
     int halo = 0;
     bool deep = false;
-    bool pointwise = false;         // as PlanePass
+    bool pointwise = false;  // as PlanePass
     bool overwritesOutput = false;  // as PlanePass
 };
 

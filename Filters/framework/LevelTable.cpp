@@ -86,15 +86,16 @@ void MapFloat(int32_t rows, int32_t columns, const uint8_t* source, int32_t sour
 
 }  // namespace
 
-void ApplyLevelTable(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                     uint8_t* destination, int32_t destinationRowBytes, int bitsPerSample, const uint8_t* table,
-                     int entryBytes)
+void ApplyLevelTable(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                     int32_t destinationRowBytes, int bitsPerSample, const uint8_t* table, int entryBytes)
 {
     assert(rows >= 0 && columns >= 0 && entryBytes >= 1);
     switch (bitsPerSample) {
     case 8: Map8(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, table, entryBytes); break;
     case 16: Map16(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, table, entryBytes); break;
-    case 32: MapFloat(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, table, entryBytes); break;
+    case 32:
+        MapFloat(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, table, entryBytes);
+        break;
     default: assert(false && "samples of 8, 16 or 32 bits");
     }
 }
@@ -111,8 +112,7 @@ void LevelTableBand(const Band& band, const FilterRecord& record, const uint8_t*
     }
     const int planes = InterleavedPlanes(record);
     const BandAddress a = AddressBand(band, record, bits / 8 * planes);
-    CopyBand(a.rows, a.columns * planes * (bits / 8), a.source, a.sourceRowBytes, a.destination,
-             a.destinationRowBytes);
+    CopyBand(a.rows, a.columns * planes * (bits / 8), a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes);
     ApplyLevelTable(a.rows, a.columns * planes, a.destination, a.destinationRowBytes, a.destination,
                     a.destinationRowBytes, bits, table, entryBytes);
 }

@@ -21,9 +21,8 @@ namespace px {
 //  - 32 bits (floats, 0 to 1 the level range): the same interpolation at
 //    sample x 255 (held to 0 ... 255), the result divided by 255.
 // Entries of another size than 1, 2 or 4 bytes count by their first byte.
-void ApplyLevelTable(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                     uint8_t* destination, int32_t destinationRowBytes, int bitsPerSample, const uint8_t* table,
-                     int entryBytes);
+void ApplyLevelTable(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                     int32_t destinationRowBytes, int bitsPerSample, const uint8_t* table, int entryBytes);
 
 // One band of a table pass on one plane at the working depth: the band
 // copied to the destination (8-bit data un-matted on the way where the

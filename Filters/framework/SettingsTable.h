@@ -43,10 +43,10 @@ struct BlockMember {
 };
 
 // The member of `Block` named `member` (an array element such as weights[3] too).
-#define PX_MEMBER(Block, member)                                \
-    ::px::BlockMember                                           \
-    {                                                           \
-        uint16_t(offsetof(Block, member)),                      \
+#define PX_MEMBER(Block, member)                                                               \
+    ::px::BlockMember                                                                          \
+    {                                                                                          \
+        uint16_t(offsetof(Block, member)),                                                     \
             ::px::MemberTypeOf<std::remove_cvref_t<decltype(std::declval<Block&>().member)>>() \
     }
 
@@ -73,14 +73,14 @@ constexpr SliderMapping Curve(double (*position)(double), double (*valueAt)(doub
 }
 
 struct Setting {
-    const char* name;         // "levels", as the command line spells it
-    uint32_t key;             // descriptor key
-    uint32_t altKey = 0;      // also accepted when reading; 0 for none
+    const char* name;  // "levels", as the command line spells it
+    uint32_t key;  // descriptor key
+    uint32_t altKey = 0;  // also accepted when reading; 0 for none
     uint32_t type = typeInteger;  // typeInteger (whole values) or typeFloat
-    double minimum = 0;       // in user units
+    double minimum = 0;  // in user units
     double maximum = 0;
     double defaultValue = 0;
-    double scale = 1;         // block and descriptor value = user value x scale
+    double scale = 1;  // block and descriptor value = user value x scale
     const char* unit = "";
     const char* description = "";
     BlockMember member;

@@ -148,8 +148,7 @@ const px::Setting& SettingOfControl(int dialogId, int32_t item)
         if (row.unit->dialog == dialogId)
             if (const px::Setting* setting = px::SettingOfItem(row.unit->settings, item))
                 return *setting;
-    Fail("dialog " + std::to_string(dialogId) + ": item " + std::to_string(item) +
-         " is no setting's slider or field");
+    Fail("dialog " + std::to_string(dialogId) + ": item " + std::to_string(item) + " is no setting's slider or field");
 }
 
 // A Number item that shows a setting must take its range from it.
@@ -206,17 +205,18 @@ int main(int argc, char** argv)
 #define STRING(id, text) resources.addString(id, text);
 #define DIALOG(id, title) dialog = DialogWriter(id, title);
 #define ITEM(itemId, kind, label, minimum, maximum, value) \
-    CheckNotASetting(dialog.id, itemId, kItem##kind);         \
+    CheckNotASetting(dialog.id, itemId, kItem##kind);      \
     dialog.item(itemId, kItem##kind, label, minimum, maximum, value);
 #define SLIDER(itemId) dialog.item(itemId, kItemSlider, "", 0, 1, DefaultPosition(SettingOfControl(dialog.id, itemId)));
-#define FIELD(itemId, label)                                                                               \
+#define FIELD(itemId, label)                                                                             \
     {                                                                                                    \
-        const px::Setting& setting = SettingOfControl(dialog.id, itemId);                                 \
-        dialog.item(itemId, kItemNumber, label, setting.dialogLowest() / setting.scale, setting.maximum,   \
+        const px::Setting& setting = SettingOfControl(dialog.id, itemId);                                \
+        dialog.item(itemId, kItemNumber, label, setting.dialogLowest() / setting.scale, setting.maximum, \
                     setting.defaultValue);                                                               \
     }
 #define END_DIALOG() resources.add(kResourceDialog, dialog.id, dialog.finish());
-#define BITMAP(id, width, height, pixels) resources.add(kResourceBitmap, id, Picture(width, height, 0, 0, pixels, false));
+#define BITMAP(id, width, height, pixels) \
+    resources.add(kResourceBitmap, id, Picture(width, height, 0, 0, pixels, false));
 #define CURSOR(id, hotX, hotY, width, height, pixels) \
     resources.add(kResourceCursor, id, Picture(width, height, hotX, hotY, pixels, true));
 #include "resources/Resources.inc"

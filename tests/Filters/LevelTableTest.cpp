@@ -80,8 +80,8 @@ TEST(LevelTable, SixteenBitSamplesInterpolateAndNeverPass65280)
     // Between entries h and h + 1 the levels are interpolated, and truncated.
     const std::vector<uint8_t> inverse = Table(4, Inverse);
     EXPECT_EQ(Map16({0x1080, 0x10FF, 0xFF00}, inverse, 4),
-              (std::vector<uint16_t>{uint16_t((255 - 16.5) * 256), uint16_t(std::trunc((255 - (16 + 255 / 256.0)) * 256)),
-                                     0}));
+              (std::vector<uint16_t>{uint16_t((255 - 16.5) * 256),
+                                     uint16_t(std::trunc((255 - (16 + 255 / 256.0)) * 256)), 0}));
     // Two-byte entries keep a fraction of a level, one-byte entries none.
     EXPECT_EQ(Map16({0x1080}, Table(2, HalfAbove), 2), (std::vector<uint16_t>{17 * 256}));
     EXPECT_EQ(Map16({0x1080}, Table(1, HalfAbove), 1), (std::vector<uint16_t>{uint16_t(16.5 * 256)}));
