@@ -56,10 +56,7 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
             *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, run.counters);
         break;
     case kSelectorResetPlanes:
-        if constexpr (filter.resetPlanes != nullptr)
-            filter.resetPlanes(*record);
-        else
-            ResetPlanes(*record);
+        ResetPlaneCursor<filter.resetPlanes>(*record);
         *result = kNoErr;
         break;
     case kSelectorProcessPlane:

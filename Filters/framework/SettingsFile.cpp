@@ -53,32 +53,30 @@ bool UseSettingsFile(const SettingsFileKind& kind, bool save, const SettingsFile
 
 }  // namespace
 
-void SettingsFileStream::Field(int16_t& value, int16_t minimum, int16_t maximum)
+template <class T>
+void SettingsFileStream::Transfer(T& value, T minimum, T maximum, int16_t (*write)(HostStream*, T),
+                                  int16_t (*read)(HostStream*, T*, T, T))
 {
     if (error_ != kNoErr)
         return;
     if (saving_) {
-        error_ = Files().WriteInt16(stream_, value);
+        error_ = write(stream_, value);
         return;
     }
-    int16_t read = 0;
-    error_ = Files().ReadInt16(stream_, &read, minimum, maximum);
+    T got{};
+    error_ = read(stream_, &got, minimum, maximum);
     if (error_ == kNoErr)
-        value = read;
+        value = got;
+}
+
+void SettingsFileStream::Field(int16_t& value, int16_t minimum, int16_t maximum)
+{
+    Transfer(value, minimum, maximum, Files().WriteInt16, Files().ReadInt16);
 }
 
 void SettingsFileStream::Field(double& value, double minimum, double maximum)
 {
-    if (error_ != kNoErr)
-        return;
-    if (saving_) {
-        error_ = Files().WriteFloat64(stream_, value);
-        return;
-    }
-    double read = 0;
-    error_ = Files().ReadFloat64(stream_, &read, minimum, maximum);
-    if (error_ == kNoErr)
-        value = read;
+    Transfer(value, minimum, maximum, Files().WriteFloat64, Files().ReadFloat64);
 }
 
 void SettingsFileStream::Field(uint8_t* bytes, int32_t size)

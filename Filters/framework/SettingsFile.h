@@ -47,6 +47,10 @@ private:
     friend class SettingsFileAccess;
     // Checks that the file ends here.
     void ExpectEnd();
+    // One value through the host's typed write or bounded read.
+    template <class T>
+    void Transfer(T& value, T minimum, T maximum, int16_t (*write)(HostStream*, T),
+                  int16_t (*read)(HostStream*, T*, T, T));
 
     HostStream* stream_;
     bool saving_;

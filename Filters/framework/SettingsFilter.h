@@ -154,10 +154,7 @@ public:
             *result = kNoErr;
             break;
         case kSelectorResetPlanes:
-            if constexpr (filter.resetPlanes != nullptr)
-                filter.resetPlanes(*record);
-            else
-                ResetPlanes(*record);
+            ResetPlaneCursor<filter.resetPlanes>(*record);
             *result = kNoErr;
             break;
         case kSelectorProcessPlane:
