@@ -2,11 +2,13 @@
 // small deterministic images.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <vector>
 
 #include "pictra/Host.h"
 #include "pictra/Image.h"
@@ -65,6 +67,22 @@ inline Image ConstantImage(int32_t width, int32_t height, int16_t mode, int dept
             for (int32_t x = 0; x < width; ++x)
                 image.setSample(p, x, y, value);
     return image;
+}
+
+// `image` laid out with the working margin of a run's snapshot, as images
+// read from files are, its margin bytes set to junk a filter must never see.
+inline Image WithWorkingMargin(const Image& image)
+{
+    Image laid(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
+               image.colourPlanes(), WorkingMarginFor(image.depth()));
+    for (int p = 0; p < image.planeCount(); ++p) {
+        std::fill(laid.plane(p).begin(), laid.plane(p).end(), uint8_t(0xA5));
+        const std::vector<uint8_t> samples = image.samples(p);
+        const size_t rowBytes = samples.size() / size_t(image.height());
+        for (int32_t y = 0; y < image.height(); ++y)
+            std::copy_n(samples.begin() + ptrdiff_t(size_t(y) * rowBytes), rowBytes, laid.row(p, y));
+    }
+    return laid;
 }
 
 // Filter ids used across the tests.

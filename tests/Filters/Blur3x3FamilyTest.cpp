@@ -1,5 +1,5 @@
-// The 3x3 family through the host: the halo of edge copies, which planes
-// and depths each filter takes, and independence from how the work is cut.
+// The 3x3 family through the host: the halo of edge copies, and which
+// planes and depths each filter takes (SweepTest cuts the work every way).
 // The expected pictures come from the host's kernels run once over a whole
 // plane padded by hand, so these tests check the plumbing, not the kernels.
 #include <gtest/gtest.h>
@@ -109,23 +109,6 @@ TEST(Blur3x3Family, SharpenersWorkAtSixteenBitsBlursOnTheEightBitRendition)
     ASSERT_EQ(host->runFilter(kBlur, edge), 0);
     EXPECT_EQ(edge.sample(0, 2, 0), 64 * 257) << "(255 x 4 + 8) >> 4 = 64, back up by x257";
     EXPECT_EQ(edge.sample(0, 3, 0), 128 * 257);
-}
-
-TEST(Blur3x3Family, SameResultForAnyThreadsBandsAndTiles)
-{
-    const Image original = RandomImage(45, 38, kModeRGB, 8, true, 11);
-    auto single = LoadedHost(HostSettings{.threads = 1});
-    auto pair = LoadedHost(HostSettings{.threads = 2});
-    for (int id : {kBlur, kBlurMore, kSharpen, kSharpenEdges}) {
-        Image reference = original;
-        ASSERT_EQ(single->runFilter(id, reference, RunOptions{.bandCount = 1}), 0);
-        for (int bands : {2, 16})
-            for (int tile : {0, 5, 16}) {
-                Image image = original;
-                ASSERT_EQ(pair->runFilter(id, image, RunOptions{.tileSize = tile, .bandCount = bands}), 0);
-                EXPECT_EQ(image, reference) << id << ": " << bands << " bands, tile " << tile;
-            }
-    }
 }
 
 TEST(Blur3x3Family, BlurEdgesBlursOnlyHighContrastAreas)

@@ -1,7 +1,7 @@
 // Gaussian Blur, Unsharp Mask and High Pass: the integer kernel, the imaging
 // library against a plain separable convolution, the passes through the host
-// at every depth and cut, the combinations, the dialogs' scales, the stored
-// blocks and the scripting selectors.
+// at every depth and with kernels wider than a tile, the combinations, the
+// dialogs' scales, the stored blocks and the scripting selectors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -223,7 +223,9 @@ TEST(GaussianFamily, LibraryRegionsBordersAndKernels)
     iplDeallocate(destination, IPL_IMAGE_HEADER);
 }
 
-TEST(GaussianFamily, SameResultsForAnyThreadsBandsAndTiles)
+// Kernels that reach past a tile into the tiles around it give the whole
+// image's result (SweepTest cuts the work every way at the default radius).
+TEST(GaussianFamily, KernelsWiderThanATileGiveTheWholeImagesResult)
 {
     auto single = LoadedHost(HostSettings{.threads = 1});
     auto pair = LoadedHost(HostSettings{.threads = 2});
@@ -241,16 +243,10 @@ TEST(GaussianFamily, SameResultsForAnyThreadsBandsAndTiles)
         Image reference = *run.image;
         ASSERT_EQ(single->runFilter(run.id, reference, RunOptions{.bandCount = 1, .descriptor = &run.settings}), 0);
         EXPECT_NE(reference, *run.image) << run.id;
-        for (int bands : {3, 16})
-            for (int tile : {0, 7, 16}) {
-                Image image = *run.image;
-                ASSERT_EQ(
-                    pair->runFilter(run.id, image,
-                                    RunOptions{.tileSize = tile, .bandCount = bands, .descriptor = &run.settings}),
-                    0);
-                EXPECT_EQ(image, reference)
-                    << run.id << " at " << run.image->depth() << " bits: " << bands << " bands, tile " << tile;
-            }
+        Image image = *run.image;
+        ASSERT_EQ(
+            pair->runFilter(run.id, image, RunOptions{.tileSize = 7, .bandCount = 3, .descriptor = &run.settings}), 0);
+        EXPECT_EQ(image, reference) << run.id << " at " << run.image->depth() << " bits";
     }
 }
 

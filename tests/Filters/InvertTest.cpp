@@ -1,5 +1,5 @@
 // Invert through the host at every depth, with transparency, selections,
-// bands, tiles, threads, progress and abort.
+// rectangles, progress and abort. (SweepTest cuts its work every way.)
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -77,38 +77,6 @@ TEST(Invert, BitmapBandStartingInsideAByteKeepsTheBitsBeforeIt)
         EXPECT_EQ(image.row(0, y)[0], 0x07) << "first five bits alone, last three complemented";
         EXPECT_EQ(image.row(0, y)[1], 0xFF);
     }
-}
-
-TEST(Invert, SameResultForAnyThreadsBandsAndTiles)
-{
-    const Image original = RandomImage(61, 47, kModeRGB, 8, false, 7);
-    Image reference = original;
-    auto single = LoadedHost(HostSettings{.threads = 1});
-    ASSERT_EQ(single->runFilter(kInvert, reference, RunOptions{.bandCount = 1}), 0);
-    auto pair = LoadedHost(HostSettings{.threads = 2});
-    for (int bands : {1, 3, 16})
-        for (int tile : {0, 1, 7, 64}) {
-            Image image = original;
-            ASSERT_EQ(pair->runFilter(kInvert, image, RunOptions{.tileSize = tile, .bandCount = bands}), 0);
-            EXPECT_EQ(image, reference) << bands << " bands, tile " << tile;
-        }
-}
-
-TEST(Invert, WorkingInPlaceGivesTheSameResult)
-{
-    // Without a "before" to keep, pointwise filters write into the image they read.
-    auto host = LoadedHost(HostSettings{.threads = 2});
-    for (int id : {kInvert, kSolarize, kPosterize})
-        for (const auto& [depth, transparency] :
-             std::vector<std::pair<int, bool>>{{8, false}, {8, true}, {16, false}}) {
-            const Image original = RandomImage(33, 21, kModeRGB, depth, transparency, 5);
-            Image kept = original;
-            Image inPlace = original;
-            ASSERT_EQ(host->runFilter(id, kept, RunOptions{.tileSize = 8, .bandCount = 3}), 0);
-            ASSERT_EQ(
-                host->runFilter(id, inPlace, RunOptions{.tileSize = 8, .bandCount = 3, .restoreOnFailure = false}), 0);
-            EXPECT_EQ(inPlace, kept) << id << " at " << depth << " bits";
-        }
 }
 
 TEST(Invert, SelectionBlendsAndRectLimitsTheArea)

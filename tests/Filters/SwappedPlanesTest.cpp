@@ -8,22 +8,6 @@
 namespace pictra::test {
 namespace {
 
-// `image` laid out with the working margin, its margin bytes set to junk a
-// filter must never see.
-Image WithWorkingMargin(const Image& image)
-{
-    Image laid(image.width(), image.height(), image.mode(), image.depth(), image.hasTransparency(),
-               image.colourPlanes(), WorkingMarginFor(image.depth()));
-    for (int p = 0; p < image.planeCount(); ++p) {
-        std::fill(laid.plane(p).begin(), laid.plane(p).end(), uint8_t(0xA5));
-        const std::vector<uint8_t> samples = image.samples(p);
-        const size_t rowBytes = samples.size() / size_t(image.height());
-        for (int32_t y = 0; y < image.height(); ++y)
-            std::copy_n(samples.begin() + ptrdiff_t(size_t(y) * rowBytes), rowBytes, laid.row(p, y));
-    }
-    return laid;
-}
-
 TEST(SwappedPlanes, GiveTheCopyingRunsResultAndOnlyForFiltersThatOverwriteTheirOutput)
 {
     auto copying = LoadedHost(HostSettings{.threads = 1});
