@@ -539,6 +539,7 @@ constexpr SettingsFilter<GaussianBlurBlock, GaussianRun> kGaussianBlur{
     .dialog = 5216,
     .dialogTitle = 18054,
     .scriptingSize = 8,
+    .pass = {.transparency = Transparency::kFilter},
     .processPlane = GaussianBlurPlane,
     .storeRecord = 0x200,
     .translatesDescriptors = true,

@@ -123,12 +123,6 @@ const KnownFault kKnownFaults[] = {
      {Check::kFinite, Check::kSelection},
      "Invert complements the four bytes of each float instead of taking 1 - v: 0 becomes NaN, 0.5 becomes -8; "
      "a selection's blend then spreads the NaN to unselected pixels"},
-    {kGaussianBlur,
-     0,
-     true,
-     {Check::kProgress},
-     "Gaussian Blur filters the transparency plane but leaves it out of its progress total, so on an RGB "
-     "image with transparency its progress ends at four thirds of the total"},
 };
 
 std::vector<int32_t> ListedIds()
