@@ -11,11 +11,53 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// Every filter the menu offers, in the module's table order.
-const std::vector<int> kRegistered = {
-    kBlur,    kBlurMore,    kGaussianBlur, kAverage,     kMedian,    kDustAndScratches, kDespeckle,
-    kSharpen, kSharpenMore, kSharpenEdges, kUnsharpMask, kSolarize,  kCustom,           kMaximum,
-    kMinimum, kHighPass,    kDesaturate,   kInvert,      kThreshold, kPosterize};
+// The registrations every host gets, in the order it gets them: id, group,
+// flagA, flagB (kCap: the host's answer to the scientific capability). Then
+// the scientific set, or instead of it the set of a host without it.
+constexpr int kCap = -1;
+struct ExpectedRegistration {
+    int id, group, flagA, flagB;
+};
+const std::vector<ExpectedRegistration> kMenuOrder = {
+    {16000, 0, 0, 0},     {16010, 0, 0, 0},     {16020, 0, 1, 0},     {16030, 0, 1, kCap},  {16100, 0, 1, 0},
+    {16110, 0, 1, kCap},  {16120, 0, 1, 0},     {16130, 0, 1, 0},     {16200, 0, 0, 0},     {16210, 0, 0, 0},
+    {16300, 0, 1, 0},     {16310, 0, 1, 0},     {16320, 0, 1, 0},     {16330, 0, 1, 0},     {16400, 0, 0, 0},
+    {16410, 0, 0, 0},     {16420, 0, 0, 0},     {16430, 0, 0, 0},     {16500, 0, 0, 0},     {16510, 0, 1, kCap},
+    {16520, 0, 1, kCap},  {16530, 0, 1, 0},     {16540, 0, 0, 0},     {16600, 0, 0, 0},     {16040, 0, 0, 0},
+    {17200, 0, 0, 0},     {17100, 0, 1, 0},     {17000, 0, 1, 0},     {17010, 0, 1, 0},     {17020, 0, 1, 0},
+    {17030, 0, 1, 0},     {16550, 0, 0, 0},     {16900, 0, 1, 0},     {16910, 0, 0, 0},     {16920, 0, 0, 0},
+    {18247, 0, 0, 0},     {17247, 0, 0, 0},     {18248, 0, 0, 0},     {18249, 0, 0, 0},     {18250, 0, 0, 0},
+    {18252, 16014, 0, 0}, {18253, 16011, 0, 0}, {18255, 16010, 0, 0}, {16440, 16012, 0, 0}, {18256, 16013, 0, 0}};
+const std::vector<ExpectedRegistration> kScientificOrder = {
+    {18300, 0, 1, 1}, {18301, 0, 1, 1}, {18302, 0, 1, 0}, {18303, 0, 1, 1}, {18304, 0, 1, 1},
+    {18305, 0, 0, 0}, {18306, 0, 0, 0}, {18307, 0, 0, 0}, {18308, 0, 0, 0}, {18309, 0, 0, 0},
+    {18310, 0, 0, 0}, {18311, 0, 0, 0}, {18312, 0, 0, 0}, {18313, 0, 0, 0}, {18314, 0, 1, 1},
+    {18316, 0, 1, 1}};
+const std::vector<ExpectedRegistration> kNonScientificOrder = {{16800, 0, 0, 0}};
+
+// The expected registrations of the filters this module has, in order; the
+// capability answers `capability`.
+std::vector<Registration> ExpectedFor(bool capability)
+{
+    std::vector<Registration> expected;
+    auto add = [&](const std::vector<ExpectedRegistration>& rows) {
+        for (const ExpectedRegistration& row : rows)
+            if (px::FindFilter(row.id))
+                expected.push_back(Registration{int16_t(row.id), row.id, int16_t(row.group), row.flagA,
+                                                row.flagB == kCap ? int(capability) : row.flagB});
+    };
+    add(kMenuOrder);
+    add(capability ? kScientificOrder : kNonScientificOrder);
+    return expected;
+}
+
+std::vector<int> IdsOf(const std::vector<Registration>& registrations)
+{
+    std::vector<int> ids;
+    for (const Registration& r : registrations)
+        ids.push_back(r.filterId);
+    return ids;
+}
 
 std::unique_ptr<Host> HostLoading(const std::string& toolName, HostSettings settings = {},
                                   std::vector<int16_t> refusedFilters = {})
@@ -29,10 +71,7 @@ std::unique_ptr<Host> HostLoading(const std::string& toolName, HostSettings sett
 
 std::vector<int> RegisteredIds(const Host& host)
 {
-    std::vector<int> ids;
-    for (const Registration& r : host.registrations())
-        ids.push_back(r.filterId);
-    return ids;
+    return IdsOf(std::vector<Registration>(host.registrations().begin(), host.registrations().end()));
 }
 
 TEST(Entry, OldHostGetsOneAlertAndNoFilters)
@@ -50,36 +89,34 @@ TEST(Entry, OldHostGetsOneAlertAndNoFilters)
 
 TEST(Entry, RegistersInTableOrderWithFlagsAndCreatesTheCommands)
 {
-    auto host = LoadedHost();
-    EXPECT_EQ(RegisteredIds(*host), kRegistered);
-    for (const Registration& r : host->registrations()) {
-        EXPECT_EQ(r.commandId, r.filterId);
-        EXPECT_EQ(r.groupId, 0);
-    }
-    auto flags = [&](int id) {
-        for (const Registration& r : host->registrations())
-            if (r.filterId == id)
-                return std::pair{r.flagA, r.flagB};
-        return std::pair{-1, -1};
-    };
-    EXPECT_EQ(flags(kBlur), std::pair(0, 0));
-    EXPECT_EQ(flags(kSharpenEdges), std::pair(1, 0));
-    EXPECT_EQ(flags(kInvert), std::pair(1, 0));
-    EXPECT_EQ(flags(kPosterize), std::pair(0, 0));
-    EXPECT_EQ(flags(kMedian), std::pair(1, 1)) << "flagB is the scientific capability";
-    EXPECT_EQ(flags(kCustom), std::pair(0, 0));
-    // Asked afresh at each of the four registrations that take it, and once more for the scientific set.
-    EXPECT_EQ(host->capabilityQueries, 5);
-
-    const auto plain = LoadedHost(HostSettings{.scientific = false});
-    for (const Registration& r : plain->registrations()) {
-        if (r.filterId == kAverage || r.filterId == kMaximum) {
-            EXPECT_EQ(r.flagB, 0) << r.filterId;
+    for (bool capability : {true, false}) {
+        const auto host = LoadedHost(HostSettings{.scientific = capability});
+        const std::vector<Registration> expected = ExpectedFor(capability);
+        ASSERT_EQ(RegisteredIds(*host), IdsOf(expected)) << "capability " << capability;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const Registration& r = host->registrations()[i];
+            EXPECT_EQ(r.commandId, r.filterId);
+            EXPECT_EQ(r.groupId, expected[i].groupId) << r.filterId;
+            EXPECT_EQ(std::pair(r.flagA, r.flagB), std::pair(expected[i].flagA, expected[i].flagB)) << r.filterId;
         }
+        // Asked afresh at each registration that passes it on, and once more for the scientific set.
+        const auto asks = std::count_if(kMenuOrder.begin(), kMenuOrder.end(), [](const ExpectedRegistration& row) {
+            return row.flagB == kCap && px::FindFilter(row.id);
+        });
+        EXPECT_EQ(host->capabilityQueries, asks + 1);
+    }
+    // Every filter of the list that is meant for a menu is registered by some host.
+    for (const px::FilterRow& row : px::FilterList()) {
+        const bool listed = std::any_of(kMenuOrder.begin(), kMenuOrder.end(), [&](auto& e) { return e.id == row.id; }) ||
+                            std::any_of(kScientificOrder.begin(), kScientificOrder.end(),
+                                        [&](auto& e) { return e.id == row.id; }) ||
+                            row.id == kNonScientificOrder[0].id;
+        EXPECT_EQ(listed, row.listing != px::Listing::kEntryOnly) << row.id;
     }
 
     // A refused registration does not stop the others.
-    std::vector<int> withoutSharpen = kRegistered;
+    const auto host = LoadedHost();
+    std::vector<int> withoutSharpen = RegisteredIds(*host);
     std::erase(withoutSharpen, kSharpen);
     EXPECT_EQ(RegisteredIds(*HostLoading("RUREROZI.PXT", {}, {kSharpen})), withoutSharpen);
 
