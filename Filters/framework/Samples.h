@@ -1,7 +1,7 @@
 // Samples as the host delivers them, at every depth, for kernels that are
 // written once for all depths. Rows hold samples in the image model's byte
-// order: 8-bit bytes, 16-bit samples most significant byte first, 32-bit
-// native floats.
+// order: 1-bit rows most significant bit first, 8-bit bytes, 16-bit samples
+// most significant byte first, 32-bit native floats.
 //
 // Each depth reads a sample as a key (`Load`) and writes one (`Store`). Keys
 // compared as unsigned integers order like the samples' values: bytes and
@@ -15,6 +15,23 @@
 #include <cstring>
 
 namespace px {
+
+// Bit x of a row on its byte grid: x counts from the most significant bit of
+// the row's first byte, so a band that starts inside a byte adds its
+// bitOffset (BandAddress). The key is the bit, 0 or 1. Negative columns
+// reach the bytes before the row pointer (x >> 3 rounds down). Its samples
+// are not whole bytes, so it has no kBytes and SampleAt does not take it.
+struct Samples1 {
+    using Key = uint8_t;
+    static Key Load(const uint8_t* row, int32_t x) { return Key((row[x >> 3] >> (7 - (x & 7))) & 1); }
+    static void Store(uint8_t* row, int32_t x, Key key)
+    {
+        const auto bit = uint8_t(0x80 >> (x & 7));
+        uint8_t& byte = row[x >> 3];
+        byte = uint8_t(key ? byte | bit : byte & ~bit);
+    }
+    static double Value(Key key) { return key; }
+};
 
 struct Samples8 {
     using Key = uint8_t;

@@ -30,6 +30,7 @@
 #include "framework/BandDriver.h"
 #include "framework/Dialog.h"
 #include "framework/Module.h"
+#include "framework/Samples.h"
 #include "framework/SettingsFilter.h"
 #include "ipl.h"
 #include "neighbourhood/GaussianFamily.h"
@@ -569,14 +570,12 @@ void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int3
         const uint8_t* blurredRow = blurred + ptrdiff_t(y) * blurredRowBytes;
         uint8_t* out = destination + ptrdiff_t(y) * destinationRowBytes;
         for (int32_t x = 0; x < columns; ++x) {
-            const double original = ((in[2 * x] << 8) | in[2 * x + 1]) * (1.0 / 256);
-            const double blur = ((blurredRow[2 * x] << 8) | blurredRow[2 * x + 1]) * (1.0 / 256);
+            const double original = Samples16::Load(in, x) * (1.0 / 256);
+            const double blur = Samples16::Load(blurredRow, x) * (1.0 / 256);
             const double difference = original - blur;
             const double value =
                 difference > threshold ? std::clamp(original + difference * gain / 32.0, 0.0, 255.0) : original;
-            const auto stored = uint16_t(value * 65280.0 / 255.0);
-            out[2 * x] = uint8_t(stored >> 8);
-            out[2 * x + 1] = uint8_t(stored);
+            Samples16::Store(out, x, uint16_t(value * 65280.0 / 255.0));
         }
     }
 }
