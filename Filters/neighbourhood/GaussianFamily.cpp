@@ -41,6 +41,8 @@ namespace px {
 // ---------------------------------------------------------------------------
 // Parameter blocks, stored whole as raw bytes.
 
+// The stored layout's room for one-sided weights: the largest radius, 250
+// pixels, has weights out to three radii, 751 of them.
 constexpr int kMaxWeights = 1024;
 
 struct GaussianBlurBlock {
@@ -105,7 +107,10 @@ constexpr double kMinAmount = 1;
 constexpr double kMaxAmount = 500;
 constexpr int16_t kMaxThreshold = 255;
 
-// The 8-bit path's kernel: weights x 2048, a shift right of 11.
+// The 8-bit path's kernel: weights x 2048, a shift right of 11. The imaging
+// library takes an integer kernel and the shift that divides its sums; 2^11
+// keeps each weight to 1/2048, while a sum of samples times the kernel (at
+// most 255 x 2048, under 2^19) stays exact in the library's sums.
 constexpr int32_t kKernelScale = 2048;
 constexpr int32_t kKernelShift = 11;
 
@@ -113,6 +118,8 @@ constexpr int32_t kKernelShift = 11;
 // the horizontal pass of a tile of 1,280 KB (Gaussian Blur), 640 KB (High
 // Pass) or 320 KB (Unsharp Mask) at the working depth. A larger tile grows
 // it in the pass; a run that cannot have it fails at start, out of memory.
+// What the sizes decide is where a run short of memory fails, so they stay
+// as the filters have always asked for them.
 constexpr size_t kGaussianBlurScratch = 1310720;
 constexpr size_t kHighPassScratch = 655360;
 constexpr size_t kUnsharpMaskScratch = 327680;
@@ -504,6 +511,11 @@ int32_t BuildGaussianKernel(const double* weights, int32_t n, int32_t* kernel)
     return length;
 }
 
+// Three straight segments, fine where small radii are used most: up to 10
+// pixels over the first 0.3 of the slider (100 tenths over 0.3, 334 a unit),
+// up to 60 pixels over the next 0.3 (500 tenths, 1667 a unit), and the rest
+// above: 4750 a unit spans the last 1900 tenths to 250 pixels over 0.4, and
+// Unsharp Mask's 4875 reaches 250 pixels a little before the slider's end.
 double RadiusSliderPosition(int32_t radius, double upperDivisor)
 {
     if (radius <= 100)
@@ -529,9 +541,12 @@ int16_t RadiusFromSlider(double position, double upperDivisor)
     return int16_t(std::clamp<int32_t>(radius, kMinRadius, kMaxRadius));
 }
 
-// Only samples brighter than their blur by more than the threshold change,
-// so with the gain of any amount (at most 160) the lift fits 16 bits:
-// vectors of 16-bit lanes hold twice the samples of 32-bit ones.
+// Unsharp Mask's gain is in 32nds: amount x 160 / 500, so 100 percent is 32
+// (the difference added back once) and 500 percent is 160. Only samples
+// brighter than their blur by more than the threshold change, so the lift
+// is a difference of at most 255 times the gain, which fits 16 bits for any
+// gain up to 257: vectors of 16-bit lanes hold twice the samples of 32-bit
+// ones.
 [[PX_ALSO_FOR_AVX2 gnu::flatten]] void UnsharpCombine8(int32_t rows, int32_t columns, const uint8_t* source,
                                                        int32_t sourceRowBytes, const uint8_t* blurred,
                                                        int32_t blurredRowBytes, uint8_t* destination,
@@ -560,6 +575,10 @@ int16_t RadiusFromSlider(double position, double upperDivisor)
     }
 }
 
+// 16 bits: samples in 8-bit levels of 256 each (a 16-bit sample is its high
+// byte and a fraction), the threshold compared in those levels, and the
+// result written back at 256 a level, so 255 levels come back as 65280
+// (255 x 256), not 65535.
 void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
                       const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
                       int32_t destinationRowBytes, double amount, int16_t threshold)

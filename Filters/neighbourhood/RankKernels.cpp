@@ -168,7 +168,7 @@ void AverageRowsFloat(int32_t rows, int32_t columns, const uint8_t* source, int3
 // the ones that cross the level; the level then moves bin by bin, from
 // where it was, until it is the median again.
 struct MedianHistogram {
-    uint16_t count[256] = {};
+    uint16_t count[256] = {};  // a window holds at most 33 x 33 = 1089 samples
     int level = 0;
     int below = 0;
     int rank = 0;

@@ -14,6 +14,8 @@
 
 namespace px {
 
+// The rank filters' largest radius. The mean's division and the median's
+// counts are exact for windows up to 33 x 33, no larger.
 constexpr int kLargestSquareRadius = 16;
 
 // The largest and the smallest sample of every square: for each output row

@@ -19,11 +19,12 @@ int32_t SpreadPitch(int32_t bytes) { return ((bytes + kLineBytes - 1) / kLineByt
 
 // The vertical pass convolves a band's columns kTileRows rows at a time into
 // the band's tile, whose rows are then copied to the output: output rows are
-// the image's own, whose pitch the filter cannot choose. 256 x 256 samples
-// (80 KiB at 8 bits and 144 KiB at 16 with the spread pitch, twice that at
-// 32) stay in a core's L2 cache, 512 KiB or more on the processors this
-// runs on, until the combination reads them back, and a column of 256
-// samples is long enough to repay each call of the host's line routine.
+// the image's own, whose pitch the filter cannot choose. A tile of 256 x 256
+// samples (80 KiB at 8 bits, 144 KiB at 16 and 272 KiB at 32 with the spread
+// pitch) stays in a core's L2 cache (512 KiB on the machines this is
+// measured on) with the unfiltered samples fetched ahead for it, until the
+// combination reads them back; and a column of 256 samples is long enough to
+// repay each call of the host's line routine.
 constexpr int32_t kTileRows = 256;
 constexpr int32_t kTileColumns = 256;
 
