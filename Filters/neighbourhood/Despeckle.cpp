@@ -54,25 +54,22 @@ constexpr Setting kDespeckleSettings[] = {
 // ---------------------------------------------------------------------------
 // Kernels.
 
+// Row routines: `out` from the rows above, at and below it, each read from
+// column -1 to column `columns`.
+
 // 8 bits: m by unsigned integer division. The weighted sum fits 16 bits and
 // a sample left alone is written back as it was, so the loop vectorises.
-void DespeckleRows8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                    int32_t destinationRowBytes, int threshold)
+void DespeckleRow8(int32_t columns, const uint8_t* above, const uint8_t* centre, const uint8_t* below, uint8_t* out,
+                   int threshold)
 {
     const uint16_t limit = uint16_t(threshold);
-    for (int32_t y = 0; y < rows; ++y) {
-        const uint8_t* centre = source + intptr_t(y) * sourceRowBytes;
-        const uint8_t* above = centre - sourceRowBytes;
-        const uint8_t* below = centre + sourceRowBytes;
-        uint8_t* out = destination + size_t(y) * destinationRowBytes;
-        for (int32_t x = 0; x < columns; ++x) {
-            const uint16_t c = centre[x];
-            const uint16_t sum = uint16_t(2 * (above[x] + below[x] + centre[x - 1] + c + centre[x + 1]) + above[x - 1] +
-                                          above[x + 1] + below[x - 1] + below[x + 1]);
-            const uint16_t m = uint16_t(sum / 14);
-            const uint16_t difference = uint16_t(m > c ? m - c : c - m);
-            out[x] = difference < limit ? uint8_t(m) : out[x];
-        }
+    for (int32_t x = 0; x < columns; ++x) {
+        const uint16_t c = centre[x];
+        const uint16_t sum = uint16_t(2 * (above[x] + below[x] + centre[x - 1] + c + centre[x + 1]) + above[x - 1] +
+                                      above[x + 1] + below[x - 1] + below[x + 1]);
+        const uint16_t m = uint16_t(sum / 14);
+        const uint16_t difference = uint16_t(m > c ? m - c : c - m);
+        out[x] = difference < limit ? uint8_t(m) : out[x];
     }
 }
 
@@ -81,50 +78,49 @@ void DespeckleRows8(int32_t rows, int32_t columns, const uint8_t* source, int32_
 // level here, not the 257 that would make 255 levels span 65535: a 16-bit
 // sample is compared as its high byte and a fraction. A float's 1.0 is 255.
 template <class S>
-void DespeckleRowsDeep(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                       uint8_t* destination, int32_t destinationRowBytes, int threshold)
+void DespeckleRowDeep(int32_t columns, const uint8_t* above, const uint8_t* centre, const uint8_t* below, uint8_t* out,
+                      int threshold)
 {
     constexpr double kLevelsPerUnit = std::is_same_v<S, Samples16> ? 1.0 / 256 : 255.0;
     const auto at = [](const uint8_t* row, int32_t x) { return S::Value(S::Load(row, x)); };
+    for (int32_t x = 0; x < columns; ++x) {
+        const double c = at(centre, x);
+        const double m = (2 * (at(above, x) + at(below, x) + at(centre, x - 1) + c + at(centre, x + 1)) +
+                          at(above, x - 1) + at(above, x + 1) + at(below, x - 1) + at(below, x + 1)) /
+                         14;
+        if (std::abs(m - c) * kLevelsPerUnit < threshold)
+            S::StoreValue(out, x, m);
+    }
+}
+
+// A band of S samples.
+template <class S>
+void DespeckleRows(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
+                   int32_t destinationRowBytes, int threshold)
+{
     for (int32_t y = 0; y < rows; ++y) {
         const uint8_t* centre = source + intptr_t(y) * sourceRowBytes;
-        const uint8_t* above = centre - sourceRowBytes;
-        const uint8_t* below = centre + sourceRowBytes;
         uint8_t* out = destination + size_t(y) * destinationRowBytes;
-        for (int32_t x = 0; x < columns; ++x) {
-            const double c = at(centre, x);
-            const double m = (2 * (at(above, x) + at(below, x) + at(centre, x - 1) + c + at(centre, x + 1)) +
-                              at(above, x - 1) + at(above, x + 1) + at(below, x - 1) + at(below, x + 1)) /
-                             14;
-            if (std::abs(m - c) * kLevelsPerUnit < threshold)
-                S::StoreValue(out, x, m);
-        }
+        if constexpr (std::is_same_v<S, Samples8>)
+            DespeckleRow8(columns, centre - sourceRowBytes, centre, centre + sourceRowBytes, out, threshold);
+        else
+            DespeckleRowDeep<S>(columns, centre - sourceRowBytes, centre, centre + sourceRowBytes, out, threshold);
     }
 }
 
 // ---------------------------------------------------------------------------
 // The plane pass: a halo of one edge copy, every plane.
 
-int DespeckleThresholdOf(const FilterRecord& record)
-{
-    const auto& settings = *static_cast<const DespeckleSettings*>(record.parameters);
-    return std::clamp<int>(settings.threshold, kDespeckleLowest, kDespeckleHighest);
-}
-
-void DespeckleBands8(const Band* band, FilterRecord* record)
-{
-    const BandAddress a = AddressBand(*band, *record, Samples8::kBytes);
-    DespeckleRows8(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
-                   DespeckleThresholdOf(*record));
-}
-
 template <class S>
 void DespeckleBand(const Band& band, const FilterRecord& record)
 {
+    const auto& settings = *static_cast<const DespeckleSettings*>(record.parameters);
     const BandAddress a = AddressBand(band, record, S::kBytes);
-    DespeckleRowsDeep<S>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
-                         DespeckleThresholdOf(record));
+    DespeckleRows<S>(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes,
+                     std::clamp<int>(settings.threshold, kDespeckleLowest, kDespeckleHighest));
 }
+
+void DespeckleBands8(const Band* band, FilterRecord* record) { DespeckleBand<Samples8>(*band, *record); }
 
 void DespeckleBandsDeep(const Band* band, FilterRecord* record)
 {

@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "FilterList.h"
 #include "framework/BandDriver.h"
+#include "framework/Samples.h"
 #include "framework/SettingsFilter.h"
 #include "neighbourhood/RankKernels.h"
 
@@ -129,14 +131,10 @@ constexpr SettingsTable SettingsOf(RankKind kind)
 // a halo of r edge copies.
 
 // One 8-bit level in sample units: 255 of them span 65535 at 16 bits and 1.0 for floats.
-double LevelOf(int bytesPerSample)
-{
-    switch (bytesPerSample) {
-    case 2: return 257;
-    case 4: return 1.0 / 255;
-    default: return 1;
-    }
-}
+template <class S>
+constexpr double kLevel = std::is_same_v<S, Samples16>   ? 257
+                          : std::is_same_v<S, Samples32> ? 1.0 / 255
+                                                         : 1;
 
 // What a band works in, for bands of `columns` columns at the working depth.
 template <RankKind kind>
@@ -152,50 +150,46 @@ size_t RankScratchBytes(int32_t columns, const FilterRecord& record)
         return SquareMedianScratchBytes(columns, radius, bytes);
 }
 
-// The kernel for samples of `bytes` bytes.
-template <class Kernel>
-Kernel ByDepth(int bytes, Kernel kernel8, Kernel kernel16, Kernel kernel32)
-{
-    return bytes == 1 ? kernel8 : bytes == 2 ? kernel16 : kernel32;
-}
-
-template <RankKind kind>
-void RankBand(const Band& band, const FilterRecord& record, int bytes)
+template <RankKind kind, class S>
+void RankBand(const Band& band, const FilterRecord& record)
 {
     if (band.empty())
         return;
+    using Kernels = SquareKernels<S>;
     const auto& settings = *static_cast<const RankSettings*>(record.parameters);
     const int radius = RadiusOf(settings);
-    const BandAddress a = AddressBand(band, record, bytes);
+    const BandAddress a = AddressBand(band, record, S::kBytes);
     uint8_t* scratch = BandScratch(RunOf<RankSettings>(record), &band);
     if constexpr (kind == RankKind::kMaximum) {
-        ByDepth(bytes, SquareMaximum8, SquareMaximum16, SquareMaximum32)(
-            a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius, scratch);
+        Kernels::Maximum(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius,
+                         scratch);
     } else if constexpr (kind == RankKind::kMinimum) {
-        ByDepth(bytes, SquareMinimum8, SquareMinimum16, SquareMinimum32)(
-            a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius, scratch);
+        Kernels::Minimum(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius,
+                         scratch);
     } else if constexpr (kind == RankKind::kAverage) {
-        ByDepth(bytes, SquareMean8, SquareMean16, SquareMean32)(a.rows, a.columns, a.source, a.sourceRowBytes,
-                                                                a.destination, a.destinationRowBytes, radius, scratch);
+        Kernels::Mean(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius,
+                      scratch);
     } else {
         const int threshold = std::clamp<int>(settings.threshold, 0, kLargestThreshold);
-        const MedianRule rule{.thresholded = kind == RankKind::kDustAndScratches,
-                              .threshold = threshold * LevelOf(bytes)};
-        ByDepth(bytes, SquareMedian8, SquareMedian16, SquareMedian32)(
-            a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius, rule, scratch);
+        const MedianRule rule{.thresholded = kind == RankKind::kDustAndScratches, .threshold = threshold * kLevel<S>};
+        Kernels::Median(a.rows, a.columns, a.source, a.sourceRowBytes, a.destination, a.destinationRowBytes, radius,
+                        rule, scratch);
     }
 }
 
 template <RankKind kind>
 void RankBands8(const Band* band, FilterRecord* record)
 {
-    RankBand<kind>(*band, *record, 1);
+    RankBand<kind, Samples8>(*band, *record);
 }
 
 template <RankKind kind>
 void RankBandsDeep(const Band* band, FilterRecord* record)
 {
-    RankBand<kind>(*band, *record, record->hostProc->workingDepth / 8);
+    if (record->hostProc->workingDepth == 16)
+        RankBand<kind, Samples16>(*band, *record);
+    else
+        RankBand<kind, Samples32>(*band, *record);
 }
 
 template <RankKind kind>

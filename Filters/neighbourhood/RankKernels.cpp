@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <type_traits>
 #include <utility>
 
 #include "framework/BandDriver.h"
@@ -344,51 +345,63 @@ bool NetworkMedian(int32_t rows, int32_t columns, const uint8_t* source, int32_t
 // ---------------------------------------------------------------------------
 // The kernels.
 
+template <class S>
+void SquareKernels<S>::Maximum(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                               uint8_t* destination, int32_t destinationRowBytes, int radius, void* scratch)
+{
+    Extremes<S, true>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
+                            static_cast<typename S::Key*>(scratch));
+}
+
+template <class S>
+void SquareKernels<S>::Minimum(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                               uint8_t* destination, int32_t destinationRowBytes, int radius, void* scratch)
+{
+    Extremes<S, false>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
+                             static_cast<typename S::Key*>(scratch));
+}
+
+template <class S>
+void SquareKernels<S>::Mean(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                            uint8_t* destination, int32_t destinationRowBytes, int radius, void* scratch)
+{
+    if constexpr (std::is_same_v<S, Samples32>)
+        AverageRowsFloat(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
+                         static_cast<double*>(scratch));
+    else
+        AverageRows<S>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
+                       static_cast<uint32_t*>(scratch));
+}
+
+template <class S>
+void SquareKernels<S>::Median(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
+                              uint8_t* destination, int32_t destinationRowBytes, int radius, MedianRule rule,
+                              void* scratch)
+{
+    if constexpr (!std::is_same_v<S, Samples32>) {
+        if (NetworkMedian<S>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, rule,
+                             scratch))
+            return;
+    }
+    if constexpr (std::is_same_v<S, Samples8>) {
+        if (rule.thresholded)
+            MedianRows8<true>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
+                              int(rule.threshold));
+        else
+            MedianRows8<false>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, 0);
+    } else {
+        MedianRowsDeep<S>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, rule,
+                          scratch);
+    }
+}
+
+template struct SquareKernels<Samples8>;
+template struct SquareKernels<Samples16>;
+template struct SquareKernels<Samples32>;
+
 size_t SquareExtremeScratchBytes(int32_t columns, int radius, int bytesPerSample)
 {
     return 3 * SpanOf(columns, radius) * size_t(bytesPerSample);
-}
-
-void SquareMaximum8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                    int32_t destinationRowBytes, int radius, void* scratch)
-{
-    Extremes<Samples8, true>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                                   static_cast<uint8_t*>(scratch));
-}
-
-void SquareMinimum8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                    int32_t destinationRowBytes, int radius, void* scratch)
-{
-    Extremes<Samples8, false>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                                    static_cast<uint8_t*>(scratch));
-}
-
-void SquareMaximum16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                     int32_t destinationRowBytes, int radius, void* scratch)
-{
-    Extremes<Samples16, true>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                                    static_cast<uint16_t*>(scratch));
-}
-
-void SquareMinimum16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                     int32_t destinationRowBytes, int radius, void* scratch)
-{
-    Extremes<Samples16, false>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                                     static_cast<uint16_t*>(scratch));
-}
-
-void SquareMaximum32(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                     int32_t destinationRowBytes, int radius, void* scratch)
-{
-    Extremes<Samples32, true>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                                    static_cast<uint32_t*>(scratch));
-}
-
-void SquareMinimum32(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                     int32_t destinationRowBytes, int radius, void* scratch)
-{
-    Extremes<Samples32, false>::Rows(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                                     static_cast<uint32_t*>(scratch));
 }
 
 // A row of column sums: exact 32-bit integers, doubles for floats.
@@ -397,62 +410,12 @@ size_t SquareMeanScratchBytes(int32_t columns, int radius, int bytesPerSample)
     return SpanOf(columns, radius) * (bytesPerSample == 4 ? sizeof(double) : sizeof(uint32_t));
 }
 
-void SquareMean8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                 int32_t destinationRowBytes, int radius, void* scratch)
-{
-    AverageRows<Samples8>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                          static_cast<uint32_t*>(scratch));
-}
-
-void SquareMean16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                  int32_t destinationRowBytes, int radius, void* scratch)
-{
-    AverageRows<Samples16>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                           static_cast<uint32_t*>(scratch));
-}
-
-void SquareMean32(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                  int32_t destinationRowBytes, int radius, void* scratch)
-{
-    AverageRowsFloat(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                     static_cast<double*>(scratch));
-}
-
 // Room for either median's work: the networks' 2r rows of sorted columns or
 // one gathered window (the histogram needs none).
 size_t SquareMedianScratchBytes(int32_t columns, int radius, int bytesPerSample)
 {
     const size_t side = 2 * size_t(radius) + 1;
     return std::max(2 * size_t(radius) * SpanOf(columns, radius), side * side) * size_t(bytesPerSample);
-}
-
-void SquareMedian8(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                   int32_t destinationRowBytes, int radius, MedianRule rule, void* scratch)
-{
-    if (NetworkMedian<Samples8>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, rule,
-                                scratch))
-        return;
-    if (rule.thresholded)
-        MedianRows8<true>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius,
-                          int(rule.threshold));
-    else
-        MedianRows8<false>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, 0);
-}
-
-void SquareMedian16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                    int32_t destinationRowBytes, int radius, MedianRule rule, void* scratch)
-{
-    if (!NetworkMedian<Samples16>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, rule,
-                                  scratch))
-        MedianRowsDeep<Samples16>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, rule,
-                                  scratch);
-}
-
-void SquareMedian32(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
-                    int32_t destinationRowBytes, int radius, MedianRule rule, void* scratch)
-{
-    MedianRowsDeep<Samples32>(rows, columns, source, sourceRowBytes, destination, destinationRowBytes, radius, rule,
-                              scratch);
 }
 
 }  // namespace px

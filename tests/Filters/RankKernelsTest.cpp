@@ -18,9 +18,6 @@
 namespace px {
 namespace {
 
-using SquareKernel = void (*)(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
-                              uint8_t* destination, int32_t destinationRowBytes, int radius, void* scratch);
-
 struct Size {
     int32_t rows;
     int32_t columns;
@@ -83,8 +80,10 @@ std::vector<typename S::Key> Reference(const HaloBand<S>& band)
 }
 
 template <class S, bool largest>
-void ExpectTheSquaresExtremes(SquareKernel kernel, const char* name)
+void ExpectTheSquaresExtremes()
 {
+    const auto kernel = largest ? SquareKernels<S>::Maximum : SquareKernels<S>::Minimum;
+    const char* name = largest ? "maximum" : "minimum";
     uint32_t seed = 1;
     for (const Size size : kSizes)
         for (const int radius : kRadii) {
@@ -110,20 +109,20 @@ void ExpectTheSquaresExtremes(SquareKernel kernel, const char* name)
 
 TEST(SquareExtremes, EightBitMaximumAndMinimumAreTheSquaresExtremes)
 {
-    ExpectTheSquaresExtremes<Samples8, true>(SquareMaximum8, "maximum");
-    ExpectTheSquaresExtremes<Samples8, false>(SquareMinimum8, "minimum");
+    ExpectTheSquaresExtremes<Samples8, true>();
+    ExpectTheSquaresExtremes<Samples8, false>();
 }
 
 TEST(SquareExtremes, SixteenBitMaximumAndMinimumAreTheSquaresExtremes)
 {
-    ExpectTheSquaresExtremes<Samples16, true>(SquareMaximum16, "maximum");
-    ExpectTheSquaresExtremes<Samples16, false>(SquareMinimum16, "minimum");
+    ExpectTheSquaresExtremes<Samples16, true>();
+    ExpectTheSquaresExtremes<Samples16, false>();
 }
 
 TEST(SquareExtremes, FloatMaximumAndMinimumAreTheSquaresExtremes)
 {
-    ExpectTheSquaresExtremes<Samples32, true>(SquareMaximum32, "maximum");
-    ExpectTheSquaresExtremes<Samples32, false>(SquareMinimum32, "minimum");
+    ExpectTheSquaresExtremes<Samples32, true>();
+    ExpectTheSquaresExtremes<Samples32, false>();
 }
 
 TEST(SquareExtremes, ScratchIsThreeRowsOfTheColumnsAndTheirHalo)
