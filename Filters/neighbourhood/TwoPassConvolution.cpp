@@ -98,9 +98,9 @@ void ConvolveColumnBand(const Band& band, const FilterRecord& record, const TwoP
     }
 }
 
-int16_t RunTwoPasses(FilterRecord& record, RunState& run, TwoPassPlane& plane, BandCallback rowBands,
-                     BandCallback columnBands)
+int16_t RunTwoPasses(FilterRecord& record, TwoPassPlane& plane, BandCallback rowBands, BandCallback columnBands)
 {
+    RunState& run = *plane.run;
     FilterHostBlock& host = *record.hostProc;
     const int32_t bytes = BytesPerSample(record);
     const Rect16 scratchRect{record.inRect.top, record.outRect.left, record.inRect.bottom, record.outRect.right};

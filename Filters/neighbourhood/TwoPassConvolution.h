@@ -31,7 +31,7 @@ using TileCombination = void (*)(const FilterRecord& record, int32_t rows, int32
 struct TwoPassPlane {
     LineKernel kernel;
     TileCombination combine = nullptr;  // null: the blur is the output
-    const RunState* run = nullptr;  // whose scratch holds the passes' rows and tiles
+    RunState* run = nullptr;  // whose scratch holds the passes' rows and tiles
     int32_t rowBytes = 0;  // of the horizontal pass's rows
     int32_t tileRowBytes = 0;
 };
@@ -46,11 +46,10 @@ using TwoPassPlaneOf = TwoPassPlane& (*)(const FilterRecord& record);
 void ConvolveRowBand(const Band& band, const FilterRecord& record, const TwoPassPlane& plane);
 void ConvolveColumnBand(const Band& band, const FilterRecord& record, const TwoPassPlane& plane);
 
-// Lays out the run's scratch for the tile that `record` holds (the plane
-// requested with a halo of n - 1 or more) and runs both passes with the band
-// routines given. The host's error when the scratch cannot be had.
-int16_t RunTwoPasses(FilterRecord& record, RunState& run, TwoPassPlane& plane, BandCallback rowBands,
-                     BandCallback columnBands);
+// Lays out the plane's run's scratch for the tile that `record` holds (the
+// plane requested with a halo of n - 1 or more) and runs both passes with
+// the band routines given. The host's error when the scratch cannot be had.
+int16_t RunTwoPasses(FilterRecord& record, TwoPassPlane& plane, BandCallback rowBands, BandCallback columnBands);
 
 // One plane of the requested tile convolved with `kernel`, then combined.
 template <TwoPassPlaneOf planeOf>
@@ -65,7 +64,7 @@ int16_t ConvolvePlaneTwice(FilterRecord& record, RunState& run, const LineKernel
     };
     TwoPassPlane& plane = planeOf(record);
     plane = TwoPassPlane{.kernel = kernel, .combine = combine, .run = &run};
-    return RunTwoPasses(record, run, plane, Bands::Rows, Bands::Columns);
+    return RunTwoPasses(record, plane, Bands::Rows, Bands::Columns);
 }
 
 }  // namespace px
