@@ -5,14 +5,13 @@
 // A plane is blurred in two passes through the host's line routines
 // (TwoPassConvolution.h): rows of the input (the tile and a halo of edge
 // copies) into a scratch buffer, then columns of the scratch, a tile at a
-// time, into the output. Gaussian Blur convolves 8-bit
-// planes through the imaging library instead, with an integer kernel at a
-// scale of 2048; the library works on one thread, so the plane goes to it in
-// bands of columns through the host's band iterator (columns, because a
-// band of rows would convolve its neighbours' edge rows again). High Pass
-// then shows each sample's difference from its blur around mid-gray; Unsharp
-// Mask adds the difference back, amplified, where a sample is brighter than
-// its blur by more than a threshold.
+// time, into the output. Gaussian Blur convolves 8-bit planes through the
+// imaging library instead, with an integer kernel at a scale of 2048; the
+// library works on one thread, so the plane goes to it in bands of rows
+// through the host's band iterator, each band reading the rows around it
+// from the plane. High Pass then shows each sample's difference from its
+// blur around mid-gray; Unsharp Mask adds the difference back, amplified,
+// where a sample is brighter than its blur by more than a threshold.
 //
 // What a run holds beside its parameter block (the scratch buffer, the
 // host's kernel table of High Pass and Unsharp Mask, the imaging library's
@@ -24,7 +23,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "FilterList.h"
 #include "framework/BandDriver.h"
