@@ -2,16 +2,16 @@
 // Gaussian weights, which the host computes for a radius (its sigma, kept in
 // tenths of a pixel).
 //
-// A plane is blurred in two passes through the host's line routines: rows
-// of the input (the tile and a halo of edge copies) into a scratch buffer,
-// then columns of the scratch into the output. Gaussian Blur convolves 8-bit
-// planes through the imaging library instead, with an integer kernel at a
-// scale of 2048; the library works on one thread, so the plane goes to it in
-// bands of columns through the host's band iterator (columns, because a
-// band of rows would convolve its neighbours' edge rows again). High Pass
-// then shows each sample's difference from its blur around mid-gray; Unsharp
-// Mask adds the difference back, amplified, where a sample is brighter than
-// its blur by more than a threshold.
+// A plane is blurred in two passes through the host's line routines
+// (TwoPassConvolution.h): rows of the input (the tile and a halo of edge
+// copies) into a scratch buffer, then columns of the scratch, a tile at a
+// time, into the output. Gaussian Blur convolves 8-bit planes through the
+// imaging library instead, with an integer kernel at a scale of 2048; the
+// library works on one thread, so the plane goes to it in bands of rows
+// through the host's band iterator, each band reading the rows around it
+// from the plane. High Pass then shows each sample's difference from its
+// blur around mid-gray; Unsharp Mask adds the difference back, amplified,
+// where a sample is brighter than its blur by more than a threshold.
 //
 // What a run holds beside its parameter block (the scratch buffer, the
 // host's kernel table of High Pass and Unsharp Mask, the imaging library's
@@ -23,21 +23,24 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "FilterList.h"
-#include "neighbourhood/GaussianFamily.h"
 #include "framework/BandDriver.h"
 #include "framework/Dialog.h"
 #include "framework/Module.h"
+#include "framework/Samples.h"
 #include "framework/SettingsFilter.h"
 #include "ipl.h"
+#include "neighbourhood/GaussianFamily.h"
+#include "neighbourhood/TwoPassConvolution.h"
 
 namespace px {
 
 // ---------------------------------------------------------------------------
 // Parameter blocks, stored whole as raw bytes.
 
+// The stored layout's room for one-sided weights: the largest radius, 250
+// pixels, has weights out to three radii, 751 of them.
 constexpr int kMaxWeights = 1024;
 
 struct GaussianBlurBlock {
@@ -102,7 +105,10 @@ constexpr double kMinAmount = 1;
 constexpr double kMaxAmount = 500;
 constexpr int16_t kMaxThreshold = 255;
 
-// The 8-bit path's kernel: weights x 2048, a shift right of 11.
+// The 8-bit path's kernel: weights x 2048, a shift right of 11. The imaging
+// library takes an integer kernel and the shift that divides its sums; 2^11
+// keeps each weight to 1/2048, while a sum of samples times the kernel (at
+// most 255 x 2048, under 2^19) stays exact in the library's sums.
 constexpr int32_t kKernelScale = 2048;
 constexpr int32_t kKernelShift = 11;
 
@@ -110,6 +116,8 @@ constexpr int32_t kKernelShift = 11;
 // the horizontal pass of a tile of 1,280 KB (Gaussian Blur), 640 KB (High
 // Pass) or 320 KB (Unsharp Mask) at the working depth. A larger tile grows
 // it in the pass; a run that cannot have it fails at start, out of memory.
+// What the sizes decide is where a run short of memory fails, so they stay
+// as the filters have always asked for them.
 constexpr size_t kGaussianBlurScratch = 1310720;
 constexpr size_t kHighPassScratch = 655360;
 constexpr size_t kUnsharpMaskScratch = 327680;
@@ -125,18 +133,10 @@ struct LibraryPlane {
     IplConvKernel* columns = nullptr;
 };
 
-// How a two-pass plane lays out its scratch: the rows of the horizontal
-// pass for the pass as a whole, then a tile for each band of the vertical
-// pass.
-struct ScratchLayout {
-    int32_t rowBytes = 0;  // of the horizontal pass's rows
-    int32_t tileRowBytes = 0;
-};
-
 struct GaussianRun {
     KernelTable table{};  // built by the host, with its live `lookup`
     LibraryPlane library;
-    ScratchLayout layout;
+    TwoPassPlane twoPass;
 
     GaussianRun() = default;
     ~GaussianRun() { PixelRoutines().ReleaseKernelTable(&table); }
@@ -148,6 +148,12 @@ template <class Block>
 GaussianRun& RunData(const FilterRecord& record)
 {
     return RunDataOf<Block, GaussianRun>(record);
+}
+
+template <class Block>
+TwoPassPlane& TwoPassOf(const FilterRecord& record)
+{
+    return RunData<Block>(record).twoPass;
 }
 
 template <size_t kBytes, class Block>
@@ -189,8 +195,6 @@ int16_t PrepareKernelTable(FilterRecord& record, Block& block)
 // ---------------------------------------------------------------------------
 // Selector 27.
 
-enum class Combination { kBlur, kHighPass, kUnsharp };
-
 template <class Block>
 const Block& BlockOf(const FilterRecord& record)
 {
@@ -205,146 +209,37 @@ int16_t RequestPlane(FilterRecord& record, int halo, bool deep)
     return RequestTile(record, {.halo = halo, .deep = deep, .overwritesOutput = true});
 }
 
+// One plane in two passes with the block's weights and the run's table.
 template <class Block>
-void ConvolveLine(const FilterRecord& record, const Block& block, const KernelTable& table, int32_t count,
-                  const uint8_t* source, int32_t sourceStep, uint8_t* destination, int32_t destinationStep)
+int16_t BlurInTwoPasses(FilterRecord& record, const Block& block, TileCombination combine)
+{
+    const LineKernel kernel{.weights = block.weights, .n = block.n, .table = &RunData<Block>(record).table};
+    return ConvolvePlaneTwice<TwoPassOf<Block>>(record, RunOf<Block>(record), kernel, combine);
+}
+
+// High Pass: each sample's difference from its blur, around mid-gray.
+void HighPassTile(const FilterRecord& record, int32_t rows, int32_t columns, const uint8_t* unfiltered,
+                  const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* output)
 {
     const int32_t bits = record.hostProc->workingDepth;
     if (bits == 8)
-        PixelRoutines().ConvolveLine8(count, source, sourceStep, destination, destinationStep, block.weights,
-                                      &table, block.n);
+        PixelRoutines().DifferenceOffset8(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes,
+                                          output, record.outRowBytes, 1, 128);
     else
-        PixelRoutines().ConvolveLineDeep(count, source, sourceStep, destination, destinationStep, bits, block.weights,
-                                         block.n);
+        PixelRoutines().DifferenceOffsetDeep(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes,
+                                             output, record.outRowBytes, bits, 1.0, 128.0);
 }
 
-// A pitch of an odd number of cache lines: a column's samples then spread
-// over every cache set, where a power-of-two pitch (a 4096-pixel row) would
-// pile them into a few and every access would miss.
-int32_t SpreadPitch(int32_t bytes) { return ((bytes + 63) / 64 | 1) * 64; }
-
-// The vertical pass convolves a band's columns kTileRows rows at a time into
-// the band's tile, whose rows are then copied to the output: output rows are
-// the image's own, whose pitch the filter cannot choose.
-constexpr int32_t kTileRows = 256;
-constexpr int32_t kTileColumns = 256;
-
-// Horizontal pass: rows of the input into the scratch. Bands are rows.
-template <class Block>
-void RowPassBand(const Band* band, FilterRecord* record)
+void UnsharpTile(const FilterRecord& record, int32_t rows, int32_t columns, const uint8_t* unfiltered,
+                 const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* output)
 {
-    const Block& block = BlockOf<Block>(*record);
-    const RunState& run = RunOf<Block>(*record);
-    const GaussianRun& data = RunData<Block>(*record);
-    const int32_t bytes = BytesPerSample(*record);
-    const auto* input = static_cast<const uint8_t*>(record->inData);
-    for (int32_t y = band->top; y < band->bottom; ++y) {
-        const int32_t row = y - record->inRect.top;
-        const uint8_t* source =
-            input + ptrdiff_t(row) * record->inRowBytes + (band->left - record->inRect.left) * bytes;
-        uint8_t* destination = PlaneScratch(run) + ptrdiff_t(row) * data.layout.rowBytes +
-                               (band->left - record->outRect.left) * bytes;
-        ConvolveLine(*record, block, data.table, band->width(), source, bytes, destination, bytes);
-    }
-}
-
-// High Pass's and Unsharp Mask's combination of a tile's blur with the
-// unfiltered samples under it (in the input), written to the output.
-template <class Block, Combination combination>
-void CombineTile(const FilterRecord& record, const Block& block, int32_t rows, int32_t columns,
-                 const uint8_t* unfiltered, const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* output)
-{
-    const int32_t bits = record.hostProc->workingDepth;
-    if constexpr (combination == Combination::kHighPass) {
-        if (bits == 8)
-            PixelRoutines().DifferenceOffset8(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes,
-                                              output, record.outRowBytes, 1, 128);
-        else
-            PixelRoutines().DifferenceOffsetDeep(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes,
-                                                 output, record.outRowBytes, bits, 1.0, 128.0);
-    } else {
-        if (bits == 8)
-            UnsharpCombine8(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes, output,
-                            record.outRowBytes, block.amount, block.threshold);
-        else
-            UnsharpCombine16(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes, output,
-                             record.outRowBytes, block.amount, block.threshold);
-    }
-}
-
-// Vertical pass: columns of the scratch into the band's tile, then the tile
-// to the output, through the filter's combination while it is still in
-// cache. Bands are columns.
-template <class Block, Combination combination>
-void ColumnPassBand(const Band* band, FilterRecord* record)
-{
-    const Block& block = BlockOf<Block>(*record);
-    const RunState& run = RunOf<Block>(*record);
-    const GaussianRun& data = RunData<Block>(*record);
-    const ScratchLayout& layout = data.layout;
-    const int32_t bytes = BytesPerSample(*record);
-    uint8_t* tile = BandScratch(run, band);
-    const int32_t column = band->left - record->outRect.left;
-    const uint8_t* firstRow =
-        PlaneScratch(run) + ptrdiff_t(record->outRect.top - record->inRect.top) * layout.rowBytes + column * bytes;
-    auto* output = static_cast<uint8_t*>(record->outData) + column * bytes;
-    const uint8_t* unfiltered = static_cast<const uint8_t*>(record->inData) +
-                                ptrdiff_t(record->outRect.top - record->inRect.top) * record->inRowBytes +
-                                (band->left - record->inRect.left) * bytes;
-    const int32_t rows = record->outRect.height();
-    for (int32_t top = 0; top < rows; top += kTileRows) {
-        const int32_t count = std::min(kTileRows, rows - top);
-        for (int32_t left = 0; left < band->width(); left += kTileColumns) {
-            const int32_t columns = std::min(kTileColumns, band->width() - left);
-            const uint8_t* tileInput = unfiltered + ptrdiff_t(top) * record->inRowBytes + left * bytes;
-            // The combination reads the tile's unfiltered samples, a short
-            // run from each of many rows, which the processor does not fetch
-            // ahead by itself: they are asked for a few cache lines per
-            // column while the columns convolve.
-            const int32_t linesPerRow = (columns * bytes + 63) / 64;
-            const int32_t lines = combination == Combination::kBlur ? 0 : count * linesPerRow;
-            for (int32_t x = 0; x < columns; ++x) {
-                for (int32_t line = x * lines / columns; line < (x + 1) * lines / columns; ++line)
-                    __builtin_prefetch(
-                        tileInput + ptrdiff_t(line / linesPerRow) * record->inRowBytes + (line % linesPerRow) * 64, 0,
-                        2);
-                ConvolveLine(*record, block, data.table, count,
-                             firstRow + ptrdiff_t(top) * layout.rowBytes + (left + x) * bytes, layout.rowBytes,
-                             tile + x * bytes, layout.tileRowBytes);
-            }
-            uint8_t* target = output + ptrdiff_t(top) * record->outRowBytes + left * bytes;
-            if constexpr (combination == Combination::kBlur)
-                CopyBand(count, columns * bytes, tile, layout.tileRowBytes, target, record->outRowBytes);
-            else
-                CombineTile<Block, combination>(*record, block, count, columns, tileInput, tile, layout.tileRowBytes,
-                                                target);
-        }
-    }
-}
-
-// One plane in two passes, the scratch between them.
-template <class Block, Combination combination>
-int16_t ConvolvePlaneTwice(FilterRecord& record, const Block& block)
-{
-    RunState& run = RunOf<Block>(record);
-    ScratchLayout& layout = RunData<Block>(record).layout;
-    FilterHostBlock& host = *record.hostProc;
-    const int32_t bytes = BytesPerSample(record);
-    const Rect16 scratchRect{record.inRect.top, record.outRect.left, record.inRect.bottom, record.outRect.right};
-    const int columnBands = SplitPassIntoBands(run, 0, host.bandCount, record.outRect);
-    const int32_t widest = run.bands[0].width();
-    layout.rowBytes = SpreadPitch(scratchRect.width() * bytes);
-    layout.tileRowBytes = SpreadPitch(std::min(widest, kTileColumns) * bytes);
-    const size_t rowsBytes = size_t(scratchRect.height()) * size_t(layout.rowBytes);
-    const size_t tileBytes = size_t(std::min(record.outRect.height(), kTileRows)) * size_t(layout.tileRowBytes);
-    if (ReserveScratch(run, rowsBytes, tileBytes, columnBands) != kNoErr)
-        return kMemFullErr;
-    // The horizontal pass needs no scratch of its own bands: they write the
-    // pass's rows.
-    Band rowBands[kMaxBands];
-    host.ForEachBand(SplitIntoBands(1, host.bandCount, scratchRect, rowBands), rowBands, RowPassBand<Block>, 0);
-    host.ForEachBand(columnBands, run.bands, ColumnPassBand<Block, combination>, 0);
-    return kNoErr;
+    const UnsharpMaskBlock& block = BlockOf<UnsharpMaskBlock>(record);
+    if (record.hostProc->workingDepth == 8)
+        UnsharpCombine8(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes, output,
+                        record.outRowBytes, block.amount, block.threshold);
+    else
+        UnsharpCombine16(rows, columns, unfiltered, record.inRowBytes, blurred, blurredRowBytes, output,
+                         record.outRowBytes, block.amount, block.threshold);
 }
 
 // A band of rows through the imaging library: copies of the plane's headers
@@ -416,8 +311,8 @@ int16_t GaussianBlurPlane(FilterRecord& record, GaussianBlurBlock& block)
     const bool library = record.hostProc->documentDepth == 8;
     if (const int16_t error = RequestPlane(record, library ? block.n : block.n - 1, !library); error != kNoErr)
         return error;
-    const int16_t result = library ? ConvolvePlaneInLibrary(record, block, block.n)
-                                   : ConvolvePlaneTwice<GaussianBlurBlock, Combination::kBlur>(record, block);
+    const int16_t result =
+        library ? ConvolvePlaneInLibrary(record, block, block.n) : BlurInTwoPasses(record, block, nullptr);
     const int16_t finished = FinishPlane(record, RunOf<GaussianBlurBlock>(record).counters, Transparency::kFilter);
     return result != kNoErr ? result : finished;
 }
@@ -426,7 +321,7 @@ int16_t HighPassPlane(FilterRecord& record, HighPassBlock& block)
 {
     if (const int16_t error = RequestPlane(record, block.n, true); error != kNoErr)
         return error;
-    const int16_t result = ConvolvePlaneTwice<HighPassBlock, Combination::kHighPass>(record, block);
+    const int16_t result = BlurInTwoPasses(record, block, HighPassTile);
     const int16_t finished = FinishPlane(record, RunOf<HighPassBlock>(record).counters, Transparency::kLeave);
     return result != kNoErr ? result : finished;
 }
@@ -437,7 +332,7 @@ int16_t UnsharpMaskPlane(FilterRecord& record, UnsharpMaskBlock& block)
 {
     if (const int16_t error = RequestPlane(record, block.n, record.hostProc->documentDepth == 16); error != kNoErr)
         return error;
-    const int16_t result = ConvolvePlaneTwice<UnsharpMaskBlock, Combination::kUnsharp>(record, block);
+    const int16_t result = BlurInTwoPasses(record, block, UnsharpTile);
     const int16_t finished = FinishPlane(record, RunOf<UnsharpMaskBlock>(record).counters, Transparency::kLeave);
     return result != kNoErr ? result : finished;
 }
@@ -463,8 +358,8 @@ double RadiusAt(double position)
     return RadiusFromSlider(position, divisor);
 }
 
-constexpr Setting RadiusSetting(uint32_t key, uint32_t altKey, const char* description, int32_t slider,
-                                double divisor, BlockMember member, BlockMember scripted)
+constexpr Setting RadiusSetting(uint32_t key, uint32_t altKey, const char* description, int32_t slider, double divisor,
+                                BlockMember member, BlockMember scripted)
 {
     return {.name = "radius",
             .key = key,
@@ -615,6 +510,11 @@ int32_t BuildGaussianKernel(const double* weights, int32_t n, int32_t* kernel)
     return length;
 }
 
+// Three straight segments, fine where small radii are used most: up to 10
+// pixels over the first 0.3 of the slider (100 tenths over 0.3, 334 a unit),
+// up to 60 pixels over the next 0.3 (500 tenths, 1667 a unit), and the rest
+// above: 4750 a unit spans the last 1900 tenths to 250 pixels over 0.4, and
+// Unsharp Mask's 4875 reaches 250 pixels a little before the slider's end.
 double RadiusSliderPosition(int32_t radius, double upperDivisor)
 {
     if (radius <= 100)
@@ -640,9 +540,12 @@ int16_t RadiusFromSlider(double position, double upperDivisor)
     return int16_t(std::clamp<int32_t>(radius, kMinRadius, kMaxRadius));
 }
 
-// Only samples brighter than their blur by more than the threshold change,
-// so with the gain of any amount (at most 160) the lift fits 16 bits:
-// vectors of 16-bit lanes hold twice the samples of 32-bit ones.
+// Unsharp Mask's gain is in 32nds: amount x 160 / 500, so 100 percent is 32
+// (the difference added back once) and 500 percent is 160. Only samples
+// brighter than their blur by more than the threshold change, so the lift
+// is a difference of at most 255 times the gain, which fits 16 bits for any
+// gain up to 257: vectors of 16-bit lanes hold twice the samples of 32-bit
+// ones.
 [[PX_ALSO_FOR_AVX2 gnu::flatten]] void UnsharpCombine8(int32_t rows, int32_t columns, const uint8_t* source,
                                                        int32_t sourceRowBytes, const uint8_t* blurred,
                                                        int32_t blurredRowBytes, uint8_t* destination,
@@ -671,6 +574,10 @@ int16_t RadiusFromSlider(double position, double upperDivisor)
     }
 }
 
+// 16 bits: samples in 8-bit levels of 256 each (a 16-bit sample is its high
+// byte and a fraction), the threshold compared in those levels, and the
+// result written back at 256 a level, so 255 levels come back as 65280
+// (255 x 256), not 65535.
 void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes,
                       const uint8_t* blurred, int32_t blurredRowBytes, uint8_t* destination,
                       int32_t destinationRowBytes, double amount, int16_t threshold)
@@ -681,14 +588,12 @@ void UnsharpCombine16(int32_t rows, int32_t columns, const uint8_t* source, int3
         const uint8_t* blurredRow = blurred + ptrdiff_t(y) * blurredRowBytes;
         uint8_t* out = destination + ptrdiff_t(y) * destinationRowBytes;
         for (int32_t x = 0; x < columns; ++x) {
-            const double original = ((in[2 * x] << 8) | in[2 * x + 1]) * (1.0 / 256);
-            const double blur = ((blurredRow[2 * x] << 8) | blurredRow[2 * x + 1]) * (1.0 / 256);
+            const double original = Samples16::Load(in, x) * (1.0 / 256);
+            const double blur = Samples16::Load(blurredRow, x) * (1.0 / 256);
             const double difference = original - blur;
             const double value =
                 difference > threshold ? std::clamp(original + difference * gain / 32.0, 0.0, 255.0) : original;
-            const auto stored = uint16_t(value * 65280.0 / 255.0);
-            out[2 * x] = uint8_t(stored >> 8);
-            out[2 * x + 1] = uint8_t(stored);
+            Samples16::Store(out, x, uint16_t(value * 65280.0 / 255.0));
         }
     }
 }
