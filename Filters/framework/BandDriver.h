@@ -95,15 +95,6 @@ int PlanesToProcess(const FilterRecord& record, Transparency transparency);
 // Selector 26.
 void ResetPlanes(FilterRecord& record);
 
-// Selector 26 of a filter: its own plane cursor (`reset`), or the framework's.
-template <auto reset>
-void ResetPlaneCursor(FilterRecord& record)
-{
-    if constexpr (reset != nullptr)
-        reset(record);
-    else
-        ResetPlanes(record);
-}
 
 // One step's request to the host: the tile with `halo` pixels of edge
 // copies around it, the planes at the plane cursor (outLoPlane to

@@ -19,6 +19,25 @@ void ShowAbout(int32_t titleStringId);
 // the host pass and size the progress. Returns the registration's result.
 int16_t StartPlainFilter(FilterRecord& record, FilterEntry entry, const PlanePass& pass, ProgressCounters& counters);
 
+// Selectors 26 and 27 of a filter: its own plane cursor and pass where it
+// has them, else the framework's over its declared plane pass. `own` is
+// what the filter's own pass works on (its run, or its parameter block).
+template <const auto& filter, class Own>
+int16_t HostPassStep(int16_t selector, FilterRecord& record, Own& own, RunState& run)
+{
+    if (selector == kSelectorResetPlanes) {
+        if constexpr (filter.resetPlanes != nullptr)
+            filter.resetPlanes(record);
+        else
+            ResetPlanes(record);
+        return kNoErr;
+    }
+    if constexpr (filter.processPlane != nullptr)
+        return filter.processPlane(record, own);
+    else
+        return ProcessPlane(record, filter.pass, run);
+}
+
 // A filter without settings: its about title and its plane pass, or a pass
 // of its own (selector 27) with its own plane cursor (selector 26), or a
 // start of its own (a tool that works inside start and never registers a pass).
@@ -56,15 +75,7 @@ void PlainFilterEntry(int16_t selector, FilterRecord* record, intptr_t* data, in
             *result = StartPlainFilter(*record, &PlainFilterEntry<filter>, filter.pass, run.counters);
         break;
     case kSelectorResetPlanes:
-        ResetPlaneCursor<filter.resetPlanes>(*record);
-        *result = kNoErr;
-        break;
-    case kSelectorProcessPlane:
-        if constexpr (filter.processPlane != nullptr)
-            *result = filter.processPlane(*record, run);
-        else
-            *result = ProcessPlane(*record, filter.pass, run);
-        break;
+    case kSelectorProcessPlane: *result = HostPassStep<filter>(selector, *record, run, run); break;
     case kSelectorParameterSize: *data = 0; break;
     default: break;
     }

@@ -154,14 +154,8 @@ public:
             *result = kNoErr;
             break;
         case kSelectorResetPlanes:
-            ResetPlaneCursor<filter.resetPlanes>(*record);
-            *result = kNoErr;
-            break;
         case kSelectorProcessPlane:
-            if constexpr (filter.processPlane != nullptr)
-                *result = filter.processPlane(*record, BlockOf(*record));
-            else
-                *result = ProcessPlane(*record, filter.pass, RunOf<Block>(*record));
+            *result = HostPassStep<filter>(selector, *record, BlockOf(*record), RunOf<Block>(*record));
             break;
         case kSelectorSetParams:
             if constexpr (filter.scriptingSize > 0)
