@@ -212,6 +212,12 @@ TEST(PointMaps, PreviewShowsWhatTheRunWrites)
     ASSERT_EQ(s.host->runFilter(kThreshold, image, RunOptions{.rect = Rect16{5, 5, 25, 30}, .showDialog = true}), 0);
     ASSERT_TRUE(s.host->previewImage);
     EXPECT_EQ(*s.host->previewImage, image);
+    // The preview's progress is its run's own: the block the dialog confirmed
+    // counts nothing (the host copies nothing back after a preview).
+    const auto stored = s.host->settingsStore().getBytes(kStoreNamespace, "FD_420E_100");
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(stored->size(), 16u);
+    EXPECT_EQ(std::vector<uint8_t>(stored->begin() + 4, stored->begin() + 12), std::vector<uint8_t>(8, 0));
 }
 
 TEST(PointMaps, ScriptsThatCannotRunAreRefusedBeforeAnything)
