@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../../Filters/host/PluginTypes.h"
+#include "host/PluginTypes.h"
 
 namespace pictra {
 
