@@ -6,9 +6,10 @@
 // included) into a contiguous float buffer whatever their step, so rows and
 // columns run the same vector loop. The buffer is padded to whole blocks of
 // that loop, so every output sample is the same sequence of single-precision
-// multiplies and adds, in tap order; this file is compiled without
-// contraction into fused multiply-adds. A sample's result therefore does not
-// depend on how its line was cut into tiles or bands, nor on the processor.
+// multiplies and adds, in tap order, each rounded on its own (the loop's
+// target compiles the host without fused multiply-adds). A sample's result
+// therefore does not depend on how its line was cut into tiles or bands, nor
+// on the processor.
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -21,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "BlockedConvolution.h"
 #include "pictra/Image.h"
 #include "pictra/PixelRoutines.h"
 
@@ -95,38 +97,6 @@ void MirrorWeights(const double* weights, int32_t n, Kernel& kernel)
     kernel.resize(size_t(2 * n - 1));
     for (int32_t k = 0; k < 2 * n - 1; ++k)
         kernel[size_t(k)] = float(weights[std::abs(k - (n - 1))]);
-}
-
-// ---------------------------------------------------------------------------
-// The vector loop.
-
-using Vector8 = float __attribute__((vector_size(32)));
-constexpr int32_t kBlock = 64;  // outputs per step: eight vectors of eight, enough independent
-                                // sums to keep both multiply-add pipes of a core busy
-constexpr int kVectors = kBlock / 8;
-
-// Vectors read and written in place at any float's address.
-using UnalignedVector8 = float __attribute__((vector_size(32), aligned(4), may_alias));
-
-inline const UnalignedVector8& VectorAt(const float* at) { return *reinterpret_cast<const UnalignedVector8*>(at); }
-inline UnalignedVector8& VectorAt(float* at) { return *reinterpret_cast<UnalignedVector8*>(at); }
-
-// out[x] = sum over k of kernel[k] x line[x + k], for x below `outputs` (a
-// multiple of kBlock); the sums of a block stay in registers across the taps.
-[[gnu::always_inline]] inline void ConvolveBlocks(const float* line, const float* kernel, int32_t taps, float* out,
-                                                  int32_t outputs)
-{
-    for (int32_t x = 0; x < outputs; x += kBlock) {
-        Vector8 partial[kVectors] = {};
-        const float* at = line + x;
-        for (int32_t k = 0; k < taps; ++k, ++at) {
-            const float weight = kernel[k];
-            for (int v = 0; v < kVectors; ++v)
-                partial[v] += weight * VectorAt(at + 8 * v);
-        }
-        for (int v = 0; v < kVectors; ++v)
-            VectorAt(out + x + 8 * v) = partial[v];
-    }
 }
 
 // Per-thread buffers of the line routines, reused from line to line.
@@ -214,7 +184,7 @@ template <Encoding encoding>
                                                 int32_t n, LineBuffers& buffers)
 {
     const int32_t taps = 2 * n - 1;
-    const int32_t outputs = (count + kBlock - 1) / kBlock * kBlock;
+    const int32_t outputs = (count + kConvolutionBlock - 1) / kConvolutionBlock * kConvolutionBlock;
     const int32_t samples = count + taps - 1;
     buffers.line.resize(std::max(buffers.line.size(), size_t(outputs + taps - 1)));
     buffers.out.resize(std::max(buffers.out.size(), size_t(outputs)));
