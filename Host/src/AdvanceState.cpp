@@ -18,20 +18,27 @@
 // same workers as the filter's bands: left on one thread they would cap what
 // a second core can give a fast filter.
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
+#include "ByteSpans.h"
 #include "FilterRun.h"
 
 namespace pictra {
 
 namespace {
 
+// The depths of a document's samples; all but 1 give every sample whole bytes.
+constexpr bool IsDepth(int depth) { return depth == 1 || depth == 8 || depth == 16 || depth == 32; }
+constexpr bool IsWholeByteDepth(int depth) { return depth == 8 || depth == 16 || depth == 32; }
+
 // Conversions between a document's samples and the 8-bit rendition the host
 // hands filters that do not take deep data: down by the high byte, up by
 // x257, so an 8-bit value a filter leaves alone comes back exactly.
 uint8_t To8(const uint8_t* sample, int depth)
 {
+    assert(IsWholeByteDepth(depth));
     switch (depth) {
     case 16: return sample[0];
     case 32: {
@@ -45,6 +52,7 @@ uint8_t To8(const uint8_t* sample, int depth)
 
 void From8(uint8_t value, uint8_t* sample, int depth)
 {
+    assert(IsWholeByteDepth(depth));
     switch (depth) {
     case 16: StoreSample16(sample, uint16_t(value * 257)); break;
     case 32: {
@@ -70,19 +78,39 @@ bool WithinMargin(const Rect16& r, const Image& image)
 
 // Bytes from the start of a row to a column, and the bytes a row of a
 // rectangle spans; 1-bit rows follow the image's byte grid.
-ptrdiff_t ColumnOffset(int32_t x, int depth) { return depth == 1 ? ptrdiff_t(x >> 3) : ptrdiff_t(x) * (depth / 8); }
+ptrdiff_t ColumnOffset(int32_t x, int depth)
+{
+    assert(IsDepth(depth));
+    return depth == 1 ? ptrdiff_t(x >> 3) : ptrdiff_t(x) * (depth / 8);
+}
 
 int32_t RowSpan(const Rect16& r, int depth, int planes)
 {
+    assert(IsDepth(depth) && planes >= 1 && !r.empty());
     if (depth == 1)
         return ((r.right - 1) >> 3) - (r.left >> 3) + 1;
     return r.width() * planes * (depth / 8);
+}
+
+// The areas handed out as inData and outData share no byte: only a pointwise
+// request served in place gets one area for both.
+[[maybe_unused]] bool AreasApart(const FilterRecord& record, int depth)
+{
+    if (!record.inData || !record.outData)
+        return true;
+    const int inPlanes = record.inHiPlane - record.inLoPlane + 1;
+    const int outPlanes = record.outHiPlane - record.outLoPlane + 1;
+    return !Overlap(
+        SpanOfRows(record.inData, record.inRect.height(), record.inRowBytes, RowSpan(record.inRect, depth, inPlanes)),
+        SpanOfRows(record.outData, record.outRect.height(), record.outRowBytes,
+                   RowSpan(record.outRect, depth, outPlanes)));
 }
 
 }  // namespace
 
 void Host::Run::snapshotRows(int lo, int hi, int32_t top, int32_t bottom)
 {
+    assert(0 <= lo && lo <= hi && hi < image.planeCount());
     top = std::max<int32_t>(top, 0);
     bottom = std::min<int32_t>(bottom, image.height());
     const size_t rowBytes = size_t(image.rowBytes());
@@ -196,7 +224,9 @@ int16_t Host::Run::advance()
         if (!planesOk(record.outLoPlane, record.outHiPlane) || !Inside(record.outRect, image))
             return kParamErr;
         snapshotRows(record.outLoPlane, record.outHiPlane, record.outRect.top, record.outRect.bottom);
-        return deliverOutput(record.outRect, record.outLoPlane, record.outHiPlane, depth);
+        const int16_t result = deliverOutput(record.outRect, record.outLoPlane, record.outHiPlane, depth);
+        assert(AreasApart(record, depth));
+        return result;
     }
     return kNoErr;
 }
@@ -207,6 +237,7 @@ int16_t Host::Run::advance()
 // padded as the filter asked.
 void Host::Run::deliverInput(const Rect16& rect, int lo, int hi, int depth)
 {
+    assert(!rect.empty() && 0 <= lo && lo <= hi && hi < source.planeCount());
     const int documentDepth = source.depth();
     const bool replicate = record.inputPadding == kPadEdgeReplicate;
     const uint8_t padValue = uint8_t(std::clamp<int>(record.inputPadding, 0, 255));
@@ -264,6 +295,7 @@ void Host::Run::deliverInput(const Rect16& rect, int lo, int hi, int depth)
 void Host::Run::padPlane(const Rect16& rect, int plane, bool replicate, uint8_t padValue)
 {
     const int depth = source.depth();
+    assert(IsWholeByteDepth(depth) && inBuffer.size() >= size_t(record.inRowBytes) * size_t(rect.height()));
     const size_t bytes = size_t(depth / 8);
     const int32_t width = source.width();
     const int32_t insideLeft = std::clamp<int32_t>(rect.left, 0, width);
@@ -301,6 +333,8 @@ void Host::Run::padPlane(const Rect16& rect, int plane, bool replicate, uint8_t 
 // from the edge rows.
 void Host::Run::layBorder(const Rect16& rect, int plane, bool replicate, uint8_t padValue)
 {
+    // The border is written into the snapshot's plane memory: past its margin it would land outside.
+    assert(WithinMargin(rect, source));
     if (Inside(rect, source))
         return;
     const int depth = source.depth();
@@ -347,6 +381,7 @@ void Host::Run::layBorder(const Rect16& rect, int plane, bool replicate, uint8_t
 // the next advanceState or at the end of the pass.
 int16_t Host::Run::deliverOutput(const Rect16& rect, int lo, int hi, int depth)
 {
+    assert(Inside(rect, image) && 0 <= lo && lo <= hi && hi < image.planeCount());
     const int documentDepth = image.depth();
     if (lo == hi && depth == documentDepth) {
         record.outData = image.row(lo, rect.top) + ColumnOffset(rect.left, depth);
@@ -395,6 +430,8 @@ void Host::Run::flushOutput()
     const int planes = out.hi - out.lo + 1;
     const int bytes = out.depth / 8;
     const bool converted = out.depth != documentDepth;
+    assert(Inside(out.rect, image) && out.buffer.size() >= size_t(out.rowBytes) * size_t(out.rect.height()));
+    assert(!converted || out.delivered.size() == out.buffer.size());
     forRows(out.rect.top, out.rect.bottom, size_t(out.rowBytes), [&](int32_t from, int32_t to) {
         for (int32_t y = from; y < to; ++y) {
             const size_t rowStart = size_t(y - out.rect.top) * size_t(out.rowBytes);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "BlockedConvolution.h"
+#include "ByteSpans.h"
 #include "pictra/Image.h"
 #include "pictra/PixelRoutines.h"
 
@@ -223,8 +225,14 @@ void Convolve(int32_t count, const uint8_t* source, int32_t sourceStep, uint8_t*
         return __builtin_cpu_supports("avx2") ? LineConvolution(ConvolveLineAvx2<encoding>)
                                               : LineConvolution(ConvolveLineBaseline<encoding>);
     }();
-    if (count > 0)
+    assert(count >= 0 && n >= 1);
+    if (count > 0) {
+        // The source with its n - 1 samples beyond each end, and the destination.
+        assert(!Overlap(
+            SpanOfRows(source - ptrdiff_t(n - 1) * sourceStep, count + 2 * (n - 1), sourceStep, kBytesOf<encoding>),
+            SpanOfRows(destination, count, destinationStep, kBytesOf<encoding>)));
         convolve(count, source, sourceStep, destination, destinationStep, kernel, n, buffers);
+    }
 }
 
 // The 8-bit difference with an offset, its sums in `Sum`.
@@ -263,6 +271,18 @@ void DifferenceBaseline(int32_t rows, int32_t columns, const uint8_t* unfiltered
 {
     DifferenceRows<int16_t>(rows, columns, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes, destination,
                             destinationRowBytes, gain, offset);
+}
+
+// The difference's destination is the blurred block itself or apart from
+// both inputs: a partial overlap would read samples already written.
+[[maybe_unused]] bool DestinationAllowed(int32_t rows, int32_t columns, int32_t bytes, const uint8_t* unfiltered,
+                                         int32_t unfilteredRowBytes, const uint8_t* blurred, int32_t blurredRowBytes,
+                                         const uint8_t* destination, int32_t destinationRowBytes)
+{
+    const ByteSpan written = SpanOfRows(destination, rows, destinationRowBytes, columns * bytes);
+    const bool inPlace = destination == blurred && destinationRowBytes == blurredRowBytes;
+    return !Overlap(written, SpanOfRows(unfiltered, rows, unfilteredRowBytes, columns * bytes)) &&
+           (inPlace || !Overlap(written, SpanOfRows(blurred, rows, blurredRowBytes, columns * bytes)));
 }
 
 [[noreturn]] void BadDepth(const char* routine, int32_t bitsPerSample)
@@ -330,6 +350,7 @@ void ConvolveLine8(int32_t count, const uint8_t* source, int32_t sourceStep, uin
 void ConvolveLineDeep(int32_t count, const uint8_t* source, int32_t sourceStep, uint8_t* destination,
                       int32_t destinationStep, int32_t bitsPerSample, const double* weights, int32_t n)
 {
+    assert(n >= 1 && n <= kMaxGaussianTaps);
     LineBuffers& buffers = ThreadBuffers();
     MirrorWeights(weights, n, buffers.kernel);
     switch (bitsPerSample) {
@@ -357,6 +378,8 @@ void DifferenceOffset8(int32_t rows, int32_t columns, const uint8_t* unfiltered,
     }();
     const int64_t largest = 255 * std::abs(int64_t(gain)) + std::abs(int64_t(offset));
     const Difference8 difference = largest <= INT16_MAX ? narrow : Difference8(DifferenceBaseline<int32_t>);
+    assert(DestinationAllowed(rows, columns, 1, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes, destination,
+                              destinationRowBytes));
     difference(rows, columns, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes, destination,
                destinationRowBytes, gain, offset);
 }
@@ -368,6 +391,8 @@ void DifferenceOffsetDeep(int32_t rows, int32_t columns, const uint8_t* unfilter
     if (bitsPerSample != 16 && bitsPerSample != 32)
         BadDepth("DifferenceOffsetDeep", bitsPerSample);
     const int32_t bytes = bitsPerSample / 8;
+    assert(DestinationAllowed(rows, columns, bytes, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes,
+                              destination, destinationRowBytes));
     for (int32_t y = 0; y < rows; ++y) {
         const uint8_t* u = unfiltered + ptrdiff_t(y) * unfilteredRowBytes;
         const uint8_t* b = blurred + ptrdiff_t(y) * blurredRowBytes;
