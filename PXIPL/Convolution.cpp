@@ -3,32 +3,29 @@
 // The region goes strip by strip, kStripWidth columns at a time, so that the
 // rows a strip keeps stay in cache. Each source row the strip needs is
 // convolved with the row kernel once, into a ring as deep as the column
-// kernel; each output row is then the column kernel over the ring. Sums are
-// of integers whose magnitudes stay below 2^24 (iplCreateConvKernel bounds
-// the weights), so single-precision arithmetic is exact: the vector loops,
-// fused or not, give the integer results in any order.
+// kernel (the blocked vector loop of the host's line convolutions); each
+// output row is then the column kernel over the ring. Sums are of integers
+// whose magnitudes stay below 2^24 (iplCreateConvKernel bounds the weights),
+// so single-precision arithmetic is exact: the vector loops give the integer
+// results in any order.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "BlockedConvolution.h"
 #include "ipl.h"
 
 namespace {
 
+using pictra::ConvolveBlocks;
+using pictra::kConvolutionBlock;
+using pictra::kVectorsPerBlock;
+using pictra::Vector8;
+using pictra::VectorAt;
+
 constexpr int kStripWidth = 512;
-
-using Vector8 = float __attribute__((vector_size(32)));
-constexpr int kBlock = 64;  // outputs per step of the vector loops: eight vectors of eight, enough
-                            // independent sums to keep both multiply-add pipes of a core busy
-constexpr int kVectors = kBlock / 8;
-
-// Vectors read and written in place at any float's address.
-using UnalignedVector8 = float __attribute__((vector_size(32), aligned(4), may_alias));
-
-inline const UnalignedVector8& VectorAt(const float* at) { return *reinterpret_cast<const UnalignedVector8*>(at); }
-inline UnalignedVector8& VectorAt(float* at) { return *reinterpret_cast<UnalignedVector8*>(at); }
 
 // One direction of the convolution; a missing kernel is the identity.
 struct Pass {
@@ -93,31 +90,14 @@ inline float Saturated(int value) { return float(std::clamp(value, 0, 255)); }
     std::fill(out + insideEnd, out + count, edge(IPL_SIDE_RIGHT_INDEX, row[image.width - 1]));
 }
 
-// sums[x] = sum over i of weights[i] x line[x + i], for x below `outputs` (a multiple of kBlock).
-[[gnu::always_inline]] inline void ConvolveAlong(const float* line, const float* weights, int taps, float* sums,
-                                                 int outputs)
-{
-    for (int x = 0; x < outputs; x += kBlock) {
-        Vector8 partial[kVectors] = {};
-        const float* at = line + x;
-        for (int i = 0; i < taps; ++i, ++at) {
-            const float weight = weights[i];
-            for (int v = 0; v < kVectors; ++v)
-                partial[v] += weight * VectorAt(at + 8 * v);
-        }
-        for (int v = 0; v < kVectors; ++v)
-            VectorAt(sums + x + 8 * v) = partial[v];
-    }
-}
-
 // Two output rows at once: first[x] = sum over j of weights[j] x rows[j][x],
 // second[x] the same over rows[j + 1][x]. Each ring row is loaded once for
 // both, which halves the loads per multiply-add.
 [[gnu::always_inline]] inline void ConvolveAcross(const float* const* rows, const float* weights, int taps,
                                                   float* first, float* second, int outputs)
 {
-    constexpr int kHalf = kVectors / 2;
-    for (int x = 0; x < outputs; x += kBlock / 2) {
+    constexpr int kHalf = kVectorsPerBlock / 2;
+    for (int x = 0; x < outputs; x += kConvolutionBlock / 2) {
         Vector8 upper[kHalf] = {}, lower[kHalf] = {};
         for (int j = 0; j <= taps; ++j) {
             const float* at = rows[j] + x;
@@ -159,7 +139,7 @@ struct Strip {
 {
     FetchRow(*strip.image, r, strip.in.left + strip.x0 - across.anchor, strip.outputs + across.taps() - 1,
              strip.line.data());
-    ConvolveAlong(strip.line.data(), across.weights.data(), across.taps(), strip.sums.data(), strip.outputs);
+    ConvolveBlocks(strip.line.data(), across.weights.data(), across.taps(), strip.sums.data(), strip.outputs);
     float* slot = strip.ring.data() + size_t((r - strip.firstRow) % strip.ringRows) * size_t(strip.outputs);
     for (int x = 0; x < strip.outputs; ++x)
         slot[x] = float(Scaled(strip.sums[size_t(x)], across.shift));
@@ -178,7 +158,7 @@ struct Strip {
     Strip strip{&source, in, 0, 0, in.top - down.anchor, down.taps() + 1, {}, {}, {}, {}, {}};
     for (strip.x0 = 0; strip.x0 < width; strip.x0 += kStripWidth) {
         const int columns = std::min(kStripWidth, width - strip.x0);
-        strip.outputs = (columns + kBlock - 1) / kBlock * kBlock;
+        strip.outputs = (columns + kConvolutionBlock - 1) / kConvolutionBlock * kConvolutionBlock;
         strip.line.resize(size_t(strip.outputs + across.taps() - 1));
         strip.sums.resize(size_t(strip.outputs));
         strip.lowerSums.resize(size_t(strip.outputs));

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "Host/src/HostInternal.h"
-#include "Host/src/ThreadPool.h"
+#include "HostInternal.h"
+#include "ThreadPool.h"
 #include "pictra/Host.h"
 
 namespace {

@@ -6,12 +6,14 @@
 // included) into a contiguous float buffer whatever their step, so rows and
 // columns run the same vector loop. The buffer is padded to whole blocks of
 // that loop, so every output sample is the same sequence of single-precision
-// multiplies and adds, in tap order; this file is compiled without
-// contraction into fused multiply-adds. A sample's result therefore does not
-// depend on how its line was cut into tiles or bands, nor on the processor.
+// multiplies and adds, in tap order, each rounded on its own (the loop's
+// target compiles the host without fused multiply-adds). A sample's result
+// therefore does not depend on how its line was cut into tiles or bands, nor
+// on the processor.
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -21,6 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "BlockedConvolution.h"
+#include "ByteSpans.h"
 #include "pictra/Image.h"
 #include "pictra/PixelRoutines.h"
 
@@ -95,38 +99,6 @@ void MirrorWeights(const double* weights, int32_t n, Kernel& kernel)
     kernel.resize(size_t(2 * n - 1));
     for (int32_t k = 0; k < 2 * n - 1; ++k)
         kernel[size_t(k)] = float(weights[std::abs(k - (n - 1))]);
-}
-
-// ---------------------------------------------------------------------------
-// The vector loop.
-
-using Vector8 = float __attribute__((vector_size(32)));
-constexpr int32_t kBlock = 64;  // outputs per step: eight vectors of eight, enough independent
-                                // sums to keep both multiply-add pipes of a core busy
-constexpr int kVectors = kBlock / 8;
-
-// Vectors read and written in place at any float's address.
-using UnalignedVector8 = float __attribute__((vector_size(32), aligned(4), may_alias));
-
-inline const UnalignedVector8& VectorAt(const float* at) { return *reinterpret_cast<const UnalignedVector8*>(at); }
-inline UnalignedVector8& VectorAt(float* at) { return *reinterpret_cast<UnalignedVector8*>(at); }
-
-// out[x] = sum over k of kernel[k] x line[x + k], for x below `outputs` (a
-// multiple of kBlock); the sums of a block stay in registers across the taps.
-[[gnu::always_inline]] inline void ConvolveBlocks(const float* line, const float* kernel, int32_t taps, float* out,
-                                                  int32_t outputs)
-{
-    for (int32_t x = 0; x < outputs; x += kBlock) {
-        Vector8 partial[kVectors] = {};
-        const float* at = line + x;
-        for (int32_t k = 0; k < taps; ++k, ++at) {
-            const float weight = kernel[k];
-            for (int v = 0; v < kVectors; ++v)
-                partial[v] += weight * VectorAt(at + 8 * v);
-        }
-        for (int v = 0; v < kVectors; ++v)
-            VectorAt(out + x + 8 * v) = partial[v];
-    }
 }
 
 // Per-thread buffers of the line routines, reused from line to line.
@@ -214,7 +186,7 @@ template <Encoding encoding>
                                                 int32_t n, LineBuffers& buffers)
 {
     const int32_t taps = 2 * n - 1;
-    const int32_t outputs = (count + kBlock - 1) / kBlock * kBlock;
+    const int32_t outputs = (count + kConvolutionBlock - 1) / kConvolutionBlock * kConvolutionBlock;
     const int32_t samples = count + taps - 1;
     buffers.line.resize(std::max(buffers.line.size(), size_t(outputs + taps - 1)));
     buffers.out.resize(std::max(buffers.out.size(), size_t(outputs)));
@@ -253,8 +225,14 @@ void Convolve(int32_t count, const uint8_t* source, int32_t sourceStep, uint8_t*
         return __builtin_cpu_supports("avx2") ? LineConvolution(ConvolveLineAvx2<encoding>)
                                               : LineConvolution(ConvolveLineBaseline<encoding>);
     }();
-    if (count > 0)
+    assert(count >= 0 && n >= 1);
+    if (count > 0) {
+        // The source with its n - 1 samples beyond each end, and the destination.
+        assert(!Overlap(
+            SpanOfRows(source - ptrdiff_t(n - 1) * sourceStep, count + 2 * (n - 1), sourceStep, kBytesOf<encoding>),
+            SpanOfRows(destination, count, destinationStep, kBytesOf<encoding>)));
         convolve(count, source, sourceStep, destination, destinationStep, kernel, n, buffers);
+    }
 }
 
 // The 8-bit difference with an offset, its sums in `Sum`.
@@ -293,6 +271,18 @@ void DifferenceBaseline(int32_t rows, int32_t columns, const uint8_t* unfiltered
 {
     DifferenceRows<int16_t>(rows, columns, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes, destination,
                             destinationRowBytes, gain, offset);
+}
+
+// The difference's destination is the blurred block itself or apart from
+// both inputs: a partial overlap would read samples already written.
+[[maybe_unused]] bool DestinationAllowed(int32_t rows, int32_t columns, int32_t bytes, const uint8_t* unfiltered,
+                                         int32_t unfilteredRowBytes, const uint8_t* blurred, int32_t blurredRowBytes,
+                                         const uint8_t* destination, int32_t destinationRowBytes)
+{
+    const ByteSpan written = SpanOfRows(destination, rows, destinationRowBytes, columns * bytes);
+    const bool inPlace = destination == blurred && destinationRowBytes == blurredRowBytes;
+    return !Overlap(written, SpanOfRows(unfiltered, rows, unfilteredRowBytes, columns * bytes)) &&
+           (inPlace || !Overlap(written, SpanOfRows(blurred, rows, blurredRowBytes, columns * bytes)));
 }
 
 [[noreturn]] void BadDepth(const char* routine, int32_t bitsPerSample)
@@ -360,6 +350,7 @@ void ConvolveLine8(int32_t count, const uint8_t* source, int32_t sourceStep, uin
 void ConvolveLineDeep(int32_t count, const uint8_t* source, int32_t sourceStep, uint8_t* destination,
                       int32_t destinationStep, int32_t bitsPerSample, const double* weights, int32_t n)
 {
+    assert(n >= 1 && n <= kMaxGaussianTaps);
     LineBuffers& buffers = ThreadBuffers();
     MirrorWeights(weights, n, buffers.kernel);
     switch (bitsPerSample) {
@@ -387,6 +378,8 @@ void DifferenceOffset8(int32_t rows, int32_t columns, const uint8_t* unfiltered,
     }();
     const int64_t largest = 255 * std::abs(int64_t(gain)) + std::abs(int64_t(offset));
     const Difference8 difference = largest <= INT16_MAX ? narrow : Difference8(DifferenceBaseline<int32_t>);
+    assert(DestinationAllowed(rows, columns, 1, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes, destination,
+                              destinationRowBytes));
     difference(rows, columns, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes, destination,
                destinationRowBytes, gain, offset);
 }
@@ -398,6 +391,8 @@ void DifferenceOffsetDeep(int32_t rows, int32_t columns, const uint8_t* unfilter
     if (bitsPerSample != 16 && bitsPerSample != 32)
         BadDepth("DifferenceOffsetDeep", bitsPerSample);
     const int32_t bytes = bitsPerSample / 8;
+    assert(DestinationAllowed(rows, columns, bytes, unfiltered, unfilteredRowBytes, blurred, blurredRowBytes,
+                              destination, destinationRowBytes));
     for (int32_t y = 0; y < rows; ++y) {
         const uint8_t* u = unfiltered + ptrdiff_t(y) * unfilteredRowBytes;
         const uint8_t* b = blurred + ptrdiff_t(y) * blurredRowBytes;

@@ -1,7 +1,7 @@
 #include "pictra/Pipl.h"
 
-#include "Filters/host/PluginTypes.h"
-#include "Filters/host/ResourceFile.h"
+#include "host/PluginTypes.h"
+#include "host/ResourceFile.h"
 #include "pictra/Image.h"
 
 namespace pictra {

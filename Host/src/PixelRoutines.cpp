@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -9,6 +10,8 @@
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include "ByteSpans.h"
 
 namespace pictra {
 namespace {
@@ -220,6 +223,20 @@ void StoreRow(const ValueOf<Sample>* values, uint8_t* bytes, size_t count)
     }
 }
 
+// The rows a neighbourhood kernel reads, halo included, and the rows it
+// writes share no byte, nor do two output rows: no output then depends on
+// the order in which the rows are done.
+template <typename Sample>
+bool BlocksApart(int32_t rows, int32_t columns, const uint8_t* source, const uint8_t* destination,
+                 int32_t sourceRowBytes, int32_t destinationRowBytes)
+{
+    constexpr auto bytes = ptrdiff_t(SampleArithmetic<Sample>::kBytes);
+    const bool rowsApart = rows == 1 || std::abs(ptrdiff_t(destinationRowBytes)) >= columns * bytes;
+    return rowsApart &&
+           !Overlap(SpanOfRows(source - sourceRowBytes - bytes, rows + 2, sourceRowBytes, (columns + 2) * bytes),
+                    SpanOfRows(destination, rows, destinationRowBytes, columns * bytes));
+}
+
 // Runs RowKernel for every row of the block. 8-bit rows are used in place;
 // deeper rows pass through a sliding window of three converted rows, so each
 // input row is converted once however many output rows read it.
@@ -229,6 +246,8 @@ void ApplyByRows(int32_t rows, int32_t columns, const uint8_t* source, uint8_t* 
 {
     if (rows <= 0 || columns <= 0)
         return;
+    assert(source && destination);
+    assert((BlocksApart<Sample>(rows, columns, source, destination, sourceRowBytes, destinationRowBytes)));
     if constexpr (std::is_same_v<Sample, uint8_t>) {
         for (int32_t y = 0; y < rows; ++y) {
             const uint8_t* centre = source + ptrdiff_t(y) * sourceRowBytes;
@@ -303,6 +322,8 @@ void InvertBytes(int32_t rows, int32_t columns, uint8_t* data, int32_t rowBytes)
 {
     if (rows <= 0 || columns <= 0)
         return;
+    // Rows that shared bytes would have those bytes inverted twice.
+    assert(data && (rows == 1 || std::abs(rowBytes) >= columns));
     // Rows without padding between them are one run, so narrow blocks pay no per-row overhead.
     if (rowBytes == columns) {
         InvertRun(data, size_t(rows) * size_t(columns));
@@ -366,6 +387,9 @@ PICTRA_INSTANTIATE_KERNELS(float)
 void ThresholdBytes(int32_t rows, int32_t columns, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
                     int32_t destinationRowBytes, int32_t level)
 {
+    assert((source == destination && sourceRowBytes == destinationRowBytes) ||
+           !Overlap(SpanOfRows(source, rows, sourceRowBytes, columns),
+                    SpanOfRows(destination, rows, destinationRowBytes, columns)));
     for (int32_t y = 0; y < rows; ++y) {
         const uint8_t* in = source + ptrdiff_t(y) * sourceRowBytes;
         uint8_t* out = destination + ptrdiff_t(y) * destinationRowBytes;
@@ -377,6 +401,7 @@ void ThresholdBytes(int32_t rows, int32_t columns, const uint8_t* source, int32_
 void FillSamples(int32_t rows, int32_t columns, uint8_t* destination, int32_t rowBytes, int32_t pixelStride,
                  int32_t value)
 {
+    assert(pixelStride >= 1);
     for (int32_t y = 0; y < rows; ++y) {
         uint8_t* out = destination + ptrdiff_t(y) * rowBytes;
         for (int32_t x = 0; x < columns; ++x)

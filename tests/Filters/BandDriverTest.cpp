@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "Host/src/HostInternal.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
 #include "framework/BandDriver.h"
 #include "framework/Module.h"

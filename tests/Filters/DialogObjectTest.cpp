@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Host/src/HostInternal.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
 #include "framework/DialogObject.h"
 #include "framework/Module.h"

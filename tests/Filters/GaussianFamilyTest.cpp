@@ -11,7 +11,7 @@
 #include <numeric>
 
 #include "neighbourhood/GaussianFamily.h"
-#include "Host/src/HostInternal.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
 #include "ipl.h"
 #include "pictra/PixelRoutines.h"

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "Host/src/HostInternal.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
 #include "framework/Module.h"
 #include "framework/ParameterRecords.h"

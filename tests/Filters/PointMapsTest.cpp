@@ -7,7 +7,7 @@
 #include <set>
 
 #include "adjust/PointMaps.h"
-#include "Host/src/HostInternal.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
 #include "pictra/SettingsStore.h"
 

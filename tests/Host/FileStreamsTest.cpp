@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "Host/src/HostInternal.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
 
 namespace pictra::test {

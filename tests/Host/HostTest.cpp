@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "Host/src/HostInternal.h"
-#include "Host/src/ThreadPool.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
+#include "ThreadPool.h"
 
 namespace pictra::test {
 namespace {

@@ -20,7 +20,7 @@
 
 #include <fmt/format.h>
 
-#include "Host/src/HostInternal.h"
+#include "HostInternal.h"
 #include "TestSupport.h"
 #include "pictra/SettingsStore.h"
 

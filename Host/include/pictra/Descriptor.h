@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "Filters/host/FilterRecord.h"
+#include "host/FilterRecord.h"
 
 struct HostDescriptor {
     struct Item {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Filters/host/DialogServices.h"
+#include "host/DialogServices.h"
 
 namespace pictra {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "Filters/host/HostServices.h"
-#include "Filters/host/ResourceFile.h"
+#include "host/HostServices.h"
+#include "host/ResourceFile.h"
 #include "pictra/Descriptor.h"
 #include "pictra/Dialogs.h"
 #include "pictra/Image.h"

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../../Filters/host/PluginTypes.h"
+#include "host/PluginTypes.h"
 
 namespace pictra {
 
@@ -100,10 +101,20 @@ public:
     int32_t margin() const { return margin_; }
     bool empty() const { return width_ == 0 || height_ == 0; }
 
-    uint8_t* row(int plane, int32_t y) { return planes_[plane].data() + origin_ + ptrdiff_t(y) * rowBytes_; }
+    uint8_t* row(int plane, int32_t y)
+    {
+        assert(hasRow(plane, y));
+        return planes_[plane].data() + origin_ + ptrdiff_t(y) * rowBytes_;
+    }
     const uint8_t* row(int plane, int32_t y) const
     {
+        assert(hasRow(plane, y));
         return planes_[plane].data() + origin_ + ptrdiff_t(y) * rowBytes_;
+    }
+    // Whether row(plane, y) is a row of the image or of its margin.
+    bool hasRow(int plane, int32_t y) const
+    {
+        return plane >= 0 && plane < planeCount() && y >= -margin_ && y < height_ + margin_;
     }
     // A plane's memory, margin included.
     PlaneBytes& plane(int index) { return planes_[index]; }

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "../../../Filters/host/PixelRoutines.h"
+#include "host/PixelRoutines.h"
 
 namespace pictra {
 
