@@ -4,7 +4,6 @@
 // advanceState, the snapshot and the selection blend are AdvanceState.cpp.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include <fmt/format.h>
 
@@ -202,8 +201,6 @@ int16_t Host::Run::preview()
     if (result != kNoErr)
         return result;
     pass.blendSelection();
-    // The pass wrote the filter's progress counters; they are the real run's to set.
-    std::memcpy(record.parameters, current.data(), current.size());
     host.previewImage = std::move(previewImage);
     lastPreviewSettings = std::move(current);
     return kNoErr;
