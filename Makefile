@@ -27,8 +27,8 @@ test: build
 	$(MAKE) test-tsan
 
 # The sanitizer trees are Debug builds: at -O1 the TSan tree builds five times slower. The golden
-# outputs run under ASan but not under TSan, where they would add minutes; every filter family
-# has its own test across threads, bands and tiles.
+# outputs run under ASan but not under TSan, where they would add minutes; the sweep runs every
+# filter across threads, bands and tiles there.
 test-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPICTRA_SANITIZE=ON -DPICTRA_BENCH=OFF -DPICTRA_WERROR=ON
 	cmake --build build-asan -j$(JOBS)
