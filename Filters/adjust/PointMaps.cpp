@@ -363,11 +363,7 @@ void GatherThresholdHistogram(FilterRecord& record, uint32_t (&histogram)[256])
 {
     std::fill(std::begin(histogram), std::end(histogram), 0u);
     const int planes = ThresholdPlanesTogether(record.imageMode);
-    record.inRect = record.filterRect;
-    record.inLoPlane = 0;
-    record.inHiPlane = int16_t(planes - 1);
-    record.outRect = Rect16{};
-    if (record.inRect.empty() || record.advanceState() != kNoErr)
+    if (record.filterRect.empty() || RequestInput(record, record.filterRect, 0, int16_t(planes - 1)) != kNoErr)
         return;
     const auto* data = static_cast<const uint8_t*>(record.inData);
     for (int32_t y = 0; y < record.inRect.height(); ++y) {

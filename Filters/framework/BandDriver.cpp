@@ -9,6 +9,7 @@ namespace px {
 
 int SplitIntoBands(int direction, int n, const Rect16& rect, Band* bands)
 {
+    assert(direction == 0 || direction == 1);
     const int start = direction == 1 ? rect.top : rect.left;
     const int end = direction == 1 ? rect.bottom : rect.right;
     const int length = end - start;
@@ -195,8 +196,19 @@ void EndPass(FilterRecord& record)
     record.inHiPlane = record.outHiPlane;
 }
 
+namespace {
+// A band lies within the pass's output and its input, which holds the
+// output and its halo.
+[[maybe_unused]] bool Contains(const Rect16& outer, const Band& band)
+{
+    return band.top >= outer.top && band.bottom <= outer.bottom && band.left >= outer.left &&
+           band.right <= outer.right && band.top <= band.bottom && band.left <= band.right;
+}
+}  // namespace
+
 BandAddress AddressBand(const Band& band, const FilterRecord& record, int bytesPerPixel)
 {
+    assert(bytesPerPixel >= 0 && Contains(record.outRect, band) && Contains(record.inRect, band));
     BandAddress a;
     a.rows = band.height();
     a.columns = band.width();
@@ -223,6 +235,7 @@ BandAddress AddressBand(const Band& band, const FilterRecord& record, int bytesP
 void CopyBand(int32_t rows, int32_t rowBytes, const uint8_t* source, int32_t sourceRowBytes, uint8_t* destination,
               int32_t destinationRowBytes)
 {
+    assert(rows >= 0 && rowBytes >= 0);
     if (source == destination && sourceRowBytes == destinationRowBytes)
         return;  // the host handed out one buffer for both
     for (int32_t y = 0; y < rows; ++y)
