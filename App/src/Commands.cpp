@@ -142,7 +142,8 @@ public:
     {
         if (!show_ || total == 0)
             return;
-        const int percent = int(uint64_t(done) * 100 / total);
+        // A filter that reports more than its total still gets a whole bar.
+        const int percent = int(std::min<uint64_t>(uint64_t(done) * 100 / total, 100));
         if (percent == last_)
             return;
         last_ = percent;
